@@ -1,0 +1,36 @@
+// The program's fixed values, each named once. The server's host and port come from the build
+// (BRISKO_SERVER_HOST, BRISKO_SERVER_PORT); nothing here is read at run time.
+#pragma once
+
+#include <cstddef>
+
+#ifndef BRISKO_SERVER_HOST
+#define BRISKO_SERVER_HOST "download.corvane-software.com"
+#endif
+#ifndef BRISKO_SERVER_PORT
+#define BRISKO_SERVER_PORT 80
+#endif
+
+constexpr const char* kServerHost = BRISKO_SERVER_HOST;
+constexpr unsigned short kServerPort = BRISKO_SERVER_PORT;
+
+constexpr const char* kRemoteFolder = "/download/brisko/";
+constexpr const char* kRemoteIndexObject = "/download/brisko/pkgindex.txt";
+constexpr const char* kIndexFileName = "pkgindex.txt";
+constexpr const char* kInstallerFileName = "corvane.exe";
+
+constexpr int kAttemptsPerPart = 3;
+constexpr unsigned kRetryPauseMs = 10000;
+constexpr std::size_t kFetchBlockBytes = 4096;  // one network read
+constexpr std::size_t kCopyBlockBytes = 1024;   // one read of the join, and the index line buffer
+constexpr int kProgressUnitBytes = 1024;        // bytes per step of the part bar
+constexpr unsigned kNetworkTimeoutMs = 60000;   // connect, send and receive
+
+constexpr const char* kSupportAddress = "brisko-support@corvane-software.com";
+constexpr const char* kVendorWebSite = "https://www.corvane-software.com/brisko";
+
+// Caption of every message box the program shows.
+constexpr const char* kMessageCaption = "trelkin";
+
+// Suffix of the files that are written beside a target and moved over it once complete.
+constexpr const char* kTempSuffix = ".tmp";

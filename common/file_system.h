@@ -1,0 +1,35 @@
+// The few file-system calls the program needs, over Windows paths ("C:\a\b"). The Windows
+// version calls the system directly; the POSIX one serves the native tests and maps backslashes
+// to slashes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// True when a find-first query on the path finds an entry, file or folder alike.
+bool FileExists(const std::string& path);
+
+// fopen with the program's path form; nullptr when it cannot be opened.
+FILE* OpenFile(const std::string& path, const char* mode);
+
+// Pushes what was written to the stream down to the disk; false on failure.
+bool FlushToDisk(FILE* file);
+
+// Creates one folder with default security; false (with the system's last error set) on failure.
+bool CreateFolder(const std::string& path);
+
+// Deletes a file; false on failure.
+bool RemoveFile(const std::string& path);
+
+// Moves `from` over `to` in one step, replacing `to` and writing the move through to the disk.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Size from a find-first query, -1 when nothing is found.
+int64_t FindFileSize(const std::string& path);
+
+// Full path of the running program.
+std::string GetModulePath();
+
+// The system's text for the calling thread's last error, with its own line end.
+std::string FormatLastSystemError();

@@ -1,0 +1,120 @@
+#include "index/package_index.h"
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include "common/constants.h"
+#include "common/file_system.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+std::string Lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Names of the files the program itself keeps in the version folder; a part may not take them.
+bool IsReservedName(const std::string& name) {
+  std::string lower = Lowercase(name);
+  for (const char* reserved : {kIndexFileName, kInstallerFileName}) {
+    if (lower == reserved || lower == std::string(reserved) + kTempSuffix) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int ReadLineText(FILE* file, std::string& out) {
+  char buffer[kCopyBlockBytes];
+  if (fgets(buffer, sizeof buffer, file) == nullptr) return 0;
+  size_t length = strlen(buffer);
+  while (length > 0 && isspace(static_cast<unsigned char>(buffer[length - 1]))) --length;
+  out.assign(buffer, length);
+  return 1;
+}
+
+int ReadLineInt(FILE* file, int& out) {
+  std::string line;
+  if (!ReadLineText(file, line)) return 0;
+  return sscanf(line.c_str(), "%d", &out) == 1 ? 1 : 0;
+}
+
+int ReadLineFlag(FILE* file, int& out) {
+  int value = 0;
+  if (!ReadLineInt(file, value)) return 0;
+  out = value != 0 ? 1 : 0;
+  return 1;
+}
+
+int CPackageIndex::Read(const std::string& path, int& reason) {
+  FilePtr file(OpenFile(path, "r"));
+  if (!file) {
+    reason = kReasonCannotOpen;
+    return 0;
+  }
+  reason = kReasonMalformed;
+  int format = 0;
+  if (!ReadLineInt(file.get(), format)) return 0;
+  if (format > 1) {
+    reason = kReasonNewerFormat;
+    return 0;
+  }
+  if (!ReadLineText(file.get(), m_strProductVersion)) return 0;
+  // An empty version is reported by the caller in its own words.
+  if (!m_strProductVersion.empty() && !IsPlainFileName(m_strProductVersion)) return 0;
+  int count = 0;
+  if (!ReadLineInt(file.get(), count) || !ReadLineInt(file.get(), m_nPartSize)) return 0;
+  // Parts are appended as their lines arrive, never allocated by the count line, so an absurd
+  // count fails at the first missing line.
+  for (int i = 0; i < count; ++i) {
+    CPackagePart part;
+    if (!ReadLineText(file.get(), part.m_strName) || !ReadLineFlag(file.get(), part.m_bDone)) return 0;
+    if (!part.m_strName.empty()) {
+      if (!IsPlainFileName(part.m_strName) || IsReservedName(part.m_strName)) return 0;
+      std::string lower = Lowercase(part.m_strName);
+      for (const CPackagePart& earlier : m_parts)
+        if (Lowercase(earlier.m_strName) == lower) return 0;
+    }
+    m_parts.push_back(std::move(part));
+  }
+  m_strPath = path;
+  return 1;
+}
+
+int CPackageIndex::Write() {
+  // A crash or a full disk must never leave a half-written resume index: write beside it, then
+  // move the complete file over the old one.
+  const std::string temp = m_strPath + kTempSuffix;
+  FILE* file = OpenFile(temp, "w");
+  if (file == nullptr) return 0;
+  bool ok = fprintf(file, "%d\n%s\n%d\n%d\n", 1, m_strProductVersion.c_str(), PartCount(), m_nPartSize) > 0;
+  for (const CPackagePart& part : m_parts)
+    ok = ok && fprintf(file, "%s\n%s\n", part.m_strName.c_str(), part.m_bDone ? "1" : "0") > 0;
+  ok = FlushToDisk(file) && ok;
+  ok = fclose(file) == 0 && ok;
+  if (ok && ReplaceFile(temp, m_strPath)) return 1;
+  RemoveFile(temp);
+  return 0;
+}
+
+int CPackageIndex::SaveAs(const std::string& path) {
+  m_strPath = path;
+  return Write();
+}
+
+int CPackageIndex::FirstIncompletePart() const {
+  for (int i = 0; i < PartCount(); ++i)
+    if (!m_parts[i].m_bDone) return i;
+  return PartCount();
+}
+
+void CPackageIndex::ForgetPart(int position) {
+  m_parts[position].m_bDone = 0;
+  Write();
+}

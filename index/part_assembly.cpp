@@ -1,0 +1,100 @@
+#include "index/part_assembly.h"
+
+#include <cstdint>
+#include <memory>
+
+#include "common/constants.h"
+#include "common/file_system.h"
+#include "common/path.h"
+#include "common/progress_bar.h"
+#include "common/show_message.h"
+#include "index/package_index.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+enum class CopyResult { kDone, kWriteFailed };
+
+CopyResult CopyStream(FILE* from, FILE* to, int64_t& total) {
+  char buffer[kCopyBlockBytes];
+  total = 0;
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, from)) > 0;) {
+    if (fwrite(buffer, 1, got, to) != got) return CopyResult::kWriteFailed;
+    total += static_cast<int64_t>(got);
+  }
+  return CopyResult::kDone;
+}
+
+}  // namespace
+
+int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileName, IProgressBar* progress) {
+  // The parts are joined into a temporary file that takes the installer's name only once it is
+  // complete, so no partial installer ever stands under that name.
+  const std::string target = JoinPath(dir, fileName);
+  const std::string temp = target + kTempSuffix;
+  FilePtr output(OpenFile(temp, "wb"));
+  if (!output) {
+    ShowMessage("Cannot create output file");
+    return 0;
+  }
+  auto fail = [&](const std::string& message) {
+    output.reset();
+    RemoveFile(temp);
+    ShowMessage(message);
+    return 0;
+  };
+
+  int step = 0;
+  if (progress != nullptr && PartCount() > 0) {
+    int lower = 0, upper = 0;
+    progress->GetRange(lower, upper);
+    step = (upper - lower) / PartCount();
+  }
+  for (int i = 0; i < PartCount(); ++i) {
+    const std::string partPath = JoinPath(dir, m_parts[i].m_strName);
+    FilePtr input(OpenFile(partPath, "rb"));
+    if (!input) {
+      ForgetPart(i);
+      return fail("Cannot open input file: " + partPath);
+    }
+    int64_t total = 0;
+    if (CopyStream(input.get(), output.get(), total) == CopyResult::kWriteFailed)
+      return fail("Failed to write to file: " + target);
+    if (total != m_nPartSize && i != PartCount() - 1) {
+      input.reset();
+      ForgetPart(i);
+      return fail("Incorrect size: " + partPath);
+    }
+    if (progress != nullptr) progress->OffsetPos(step);
+  }
+  bool written = FlushToDisk(output.get());
+  written = fclose(output.release()) == 0 && written;
+  if (!written || !ReplaceFile(temp, target)) {
+    RemoveFile(temp);
+    ShowMessage("Failed to write to file: " + target);
+    return 0;
+  }
+  return 1;
+}
+
+int GetFileLength(std::string path) {
+  int64_t size = FindFileSize(path);
+  return size < 0 ? -1 : static_cast<int>(static_cast<uint32_t>(size));
+}
+
+bool ValidateInstallerFile(const std::string& dir, const CPackageIndex& index) {
+  const std::string path = JoinPath(dir, kInstallerFileName);
+  if (!FileExists(path)) return false;
+  // (count - 1) x part size in 32-bit arithmetic, wrapping as the stored files always assumed.
+  const auto threshold = static_cast<int32_t>(static_cast<uint32_t>(index.PartCount() - 1) *
+                                              static_cast<uint32_t>(index.m_nPartSize));
+  if (GetFileLength(path) < threshold) {
+    RemoveFile(path);
+    return false;
+  }
+  return true;
+}

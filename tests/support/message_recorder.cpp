@@ -1,0 +1,22 @@
+#include "support/message_recorder.h"
+
+#include <mutex>
+
+#include "common/show_message.h"
+
+namespace {
+std::mutex g_lock;
+std::vector<std::string> g_messages;
+}  // namespace
+
+void ShowMessage(const std::string& text) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_messages.push_back(text);
+}
+
+std::vector<std::string> TakeMessages() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  std::vector<std::string> taken;
+  taken.swap(g_messages);
+  return taken;
+}

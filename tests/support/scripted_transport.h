@@ -1,0 +1,47 @@
+// A transport that answers from a script: per object, a queue of responses (status, body blocks,
+// announced length, a failure at a chosen point). Every request is recorded.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "transfer/http_transport.h"
+
+struct ScriptedResponse {
+  int status = 200;
+  std::vector<std::string> blocks;  // what each Read returns, in order
+  long long contentLength = -2;     // -2: the sum of the blocks; -1: none announced
+  int failAtConnect = 0;            // non-zero: Get throws
+  int failAfterBlocks = -1;         // >= 0: the Read after this many blocks throws
+  std::string failureText = "The connection with the server was reset";
+
+  static ScriptedResponse Ok(const std::string& body, size_t blockSize = 4096);
+  static ScriptedResponse Status(int code);
+  static ScriptedResponse Unreachable(const std::string& text = "The server name or address could not be resolved");
+};
+
+class CScriptedTransport : public IHttpTransport {
+ public:
+  CScriptedTransport() { SetHttpTransport(this); }
+  ~CScriptedTransport() override { SetHttpTransport(nullptr); }
+
+  // Queues a response for the object; the last queued response also answers later requests.
+  void Script(const std::string& object, ScriptedResponse response);
+  // Called after each block a response hands out (on the fetching thread).
+  std::function<void(const std::string& object, int block)> onBlock;
+
+  std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object) override;
+  std::vector<std::string> Requests();
+  int RequestCount(const std::string& object);
+  std::string LastHost();
+
+ private:
+  std::mutex m_lock;
+  std::map<std::string, std::deque<ScriptedResponse>> m_script;
+  std::vector<std::string> m_requests;
+  std::string m_lastHost;
+};

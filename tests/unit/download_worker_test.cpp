@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/file_system.h"
+#include "support/memory_view.h"
+#include "support/message_recorder.h"
+#include "support/scripted_transport.h"
+#include "support/temp_dir.h"
+#include "transfer/package_download.h"
+
+namespace {
+
+const std::string kRemote = "/download/brisko/";
+
+// A prepared download of `count` parts of 8 bytes (the last of 5) in a fresh version folder.
+class DownloadWorkerTest : public ::testing::Test {
+ protected:
+  void Prepare(int count, const std::vector<int>& done = {}) {
+    TakeMessages();
+    m_download.m_strServer = "server.test";
+    m_download.m_strDirectory = m_dir.Path();
+    m_download.m_nRetryPauseMs = 0;
+    CPackageIndex& index = m_download.m_index;
+    index.m_strProductVersion = "1.0";
+    index.m_nPartSize = 8;
+    for (int i = 0; i < count; ++i) {
+      const std::string name = "p" + std::to_string(i + 1);
+      const std::string body = std::string(i + 1 == count ? 5 : 8, static_cast<char>('A' + i));
+      m_bodies.push_back(body);
+      m_installer += body;
+      const bool isDone = std::find(done.begin(), done.end(), i + 1) != done.end();
+      index.m_parts.push_back({name, isDone ? 1 : 0});
+      if (isDone) WriteFile(m_dir / name, body);
+      m_server.Script(kRemote + name, ScriptedResponse::Ok(body, 4));
+    }
+    ASSERT_EQ(1, index.SaveAs(m_dir / "pkgindex.txt"));
+    m_download.ShowInitialState();
+  }
+  unsigned Run() { return DownloadThreadProc(&m_download); }
+  std::string Flags() {
+    CPackageIndex onDisk;
+    int reason = 0;
+    if (!onDisk.Read(m_dir / "pkgindex.txt", reason)) return "unreadable";
+    std::string flags;
+    for (const CPackagePart& part : onDisk.m_parts) flags += part.m_bDone ? '1' : '0';
+    return flags;
+  }
+  void ExpectFinished() {
+    EXPECT_EQ(m_installer, ReadFile(m_dir / "corvane.exe"));
+    EXPECT_EQ(m_download.m_index.PartCount() + 1, m_view.overall.Pos());
+    EXPECT_TRUE(m_view.installEnabled);
+    EXPECT_FALSE(m_view.labelVisible);
+    EXPECT_FALSE(m_view.partVisible);
+  }
+
+  CTempDir m_dir;
+  CScriptedTransport m_server;
+  CMemoryDownloadView m_view;
+  CPackageDownload m_download{&m_view};
+  std::vector<std::string> m_bodies;
+  std::string m_installer;
+};
+
+TEST_F(DownloadWorkerTest, FetchesEveryPartRecordsItAndJoinsTheInstaller) {
+  Prepare(3);
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+  EXPECT_EQ("111", Flags());
+  EXPECT_EQ((std::vector<std::string>{"p1", "p2", "p3", "Merging Parts"}), m_view.labelHistory);
+  EXPECT_EQ((std::vector<std::string>{kRemote + "p1", kRemote + "p2", kRemote + "p3"}), m_server.Requests());
+  EXPECT_EQ("server.test", m_server.LastHost());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(nullptr, m_download.m_pWorker.load());
+}
+
+TEST_F(DownloadWorkerTest, OnlyPartsNotDoneAreFetched) {
+  Prepare(5, {1, 3, 5});
+  EXPECT_EQ(1, m_view.overall.Pos());
+  EXPECT_EQ(0u, Run());
+  EXPECT_EQ((std::vector<std::string>{kRemote + "p2", kRemote + "p4"}), m_server.Requests());
+  ExpectFinished();
+}
+
+TEST_F(DownloadWorkerTest, AllDoneWithACompleteInstallerFetchesNothing) {
+  Prepare(2, {1, 2});
+  WriteFile(m_dir / "corvane.exe", m_installer);
+  EXPECT_EQ(0u, Run());
+  EXPECT_TRUE(m_server.Requests().empty());
+  EXPECT_TRUE(m_view.labelHistory.empty());
+  ExpectFinished();
+}
+
+TEST_F(DownloadWorkerTest, AllDoneWithoutAnInstallerJoinsIt) {
+  Prepare(2, {1, 2});
+  EXPECT_EQ(0u, Run());
+  EXPECT_EQ(std::vector<std::string>{"Merging Parts"}, m_view.labelHistory);
+  ExpectFinished();
+}
+
+TEST_F(DownloadWorkerTest, ShortInstallerIsDeletedAndRebuilt) {
+  Prepare(3, {1, 2, 3});
+  WriteFile(m_dir / "corvane.exe", "cut");
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+}
+
+TEST_F(DownloadWorkerTest, ServerFailingEveryRequestGivesOneMessageAfterThreeAttempts) {
+  Prepare(2);
+  CScriptedTransport failing;  // takes the fixture server's place
+  failing.Script(kRemote + "p1", ScriptedResponse::Status(500));
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(3, failing.RequestCount(kRemote + "p1"));
+  EXPECT_EQ(0, failing.RequestCount(kRemote + "p2"));
+  EXPECT_EQ(std::vector<std::string>{"Failed to connect to the server. Please try later"}, TakeMessages());
+  EXPECT_EQ("00", Flags());
+  EXPECT_TRUE(m_view.labelVisible);
+  EXPECT_FALSE(m_view.installEnabled);
+  EXPECT_FALSE(FileExists(m_dir / "corvane.exe"));
+}
+
+TEST_F(DownloadWorkerTest, SecondAttemptSucceedsAndIsOnDiskBeforeTheNextPart) {
+  Prepare(2);
+  CScriptedTransport server;
+  ScriptedResponse cut = ScriptedResponse::Ok(m_bodies[0], 4);
+  cut.failAfterBlocks = 1;
+  server.Script(kRemote + "p1", cut);
+  server.Script(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+  server.Script(kRemote + "p2", ScriptedResponse::Ok(m_bodies[1], 4));
+  std::string flagsWhenPart2Started;
+  server.onBlock = [&](const std::string& object, int block) {
+    if (object == kRemote + "p2" && block == 1) flagsWhenPart2Started = Flags();
+  };
+  EXPECT_EQ(0u, Run());
+  EXPECT_EQ(2, server.RequestCount(kRemote + "p1"));
+  EXPECT_EQ("10", flagsWhenPart2Started);
+  EXPECT_TRUE(TakeMessages().empty());
+  ExpectFinished();
+}
+
+TEST_F(DownloadWorkerTest, TruncatedBodyIsRetriedNeverMarkedDone) {
+  Prepare(1);
+  CScriptedTransport server;
+  ScriptedResponse shortBody = ScriptedResponse::Ok("ABC", 4);
+  shortBody.contentLength = 5;
+  server.Script(kRemote + "p1", shortBody);
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(3, server.RequestCount(kRemote + "p1"));
+  EXPECT_EQ("0", Flags());
+  EXPECT_EQ(1u, TakeMessages().size());
+}
+
+TEST_F(DownloadWorkerTest, StopBetweenPartsEndsBeforeTheNextPartWithoutAMessage) {
+  Prepare(3);
+  m_view.overall.onSetPos = [&](int pos) {
+    if (pos == 1) m_download.RequestStop();
+  };
+  EXPECT_EQ(0u, Run());
+  EXPECT_EQ(std::vector<std::string>{kRemote + "p1"}, m_server.Requests());
+  EXPECT_EQ("100", Flags());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_FALSE(m_view.installEnabled);
+}
+
+TEST_F(DownloadWorkerTest, StopDuringAnAttemptLeavesThePartialPartNotDone) {
+  for (int failedAttempts : {0, 2}) {
+    m_download.m_index = CPackageIndex();
+    m_bodies.clear();
+    m_installer.clear();
+    Prepare(2);
+    CScriptedTransport server;
+    for (int i = 0; i < failedAttempts; ++i) server.Script(kRemote + "p1", ScriptedResponse::Status(503));
+    server.Script(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+    server.onBlock = [&](const std::string&, int) { m_download.RequestStop(); };
+    EXPECT_EQ(0u, Run()) << failedAttempts;
+    EXPECT_EQ(failedAttempts + 1, server.RequestCount(kRemote + "p1"));
+    EXPECT_EQ("00", Flags()) << failedAttempts;
+    EXPECT_EQ(m_bodies[0].substr(0, 4), ReadFile(m_dir / "p1")) << failedAttempts;
+    // Even when the stop cut the last attempt short, the user asked for it: no message.
+    EXPECT_TRUE(TakeMessages().empty()) << failedAttempts;
+    m_download.m_bStop = 0;
+  }
+}
+
+TEST_F(DownloadWorkerTest, FailedJoinDeletesTheInstallerAndClearsTheBadPart) {
+  Prepare(3, {1, 2, 3});
+  WriteFile(m_dir / "p2", "short");
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(std::vector<std::string>{"Incorrect size: " + (m_dir / "p2")}, TakeMessages());
+  EXPECT_FALSE(FileExists(m_dir / "corvane.exe"));
+  EXPECT_EQ("101", Flags());
+  EXPECT_FALSE(m_view.installEnabled);
+
+  // The next Download fetches the part again and the join succeeds.
+  EXPECT_EQ(0u, Run());
+  EXPECT_EQ(std::vector<std::string>{kRemote + "p2"}, m_server.Requests());
+  ExpectFinished();
+}
+
+TEST_F(DownloadWorkerTest, SecondStartIsRefusedWhileTheFirstWorkerPauses) {
+  Prepare(1);
+  CScriptedTransport failing;
+  failing.Script(kRemote + "p1", ScriptedResponse::Status(500));
+  m_download.m_nRetryPauseMs = 200;
+  ASSERT_TRUE(m_download.StartWorker());
+  while (failing.RequestCount(kRemote + "p1") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  m_download.RequestStop();  // the worker is now in its pause, about to notice the stop
+  EXPECT_FALSE(m_download.StartWorker());
+  EXPECT_EQ(1, m_download.m_bStop.load());  // the refused start did not clear the stop request
+  m_download.StopAndWaitForWorker();
+  EXPECT_FALSE(m_download.IsWorkerRunning());
+  EXPECT_EQ(1, failing.RequestCount(kRemote + "p1"));
+  EXPECT_TRUE(TakeMessages().empty());
+
+  // Once it has ended, Download works again and starts from the first part not done.
+  m_download.m_nRetryPauseMs = 0;
+  CScriptedTransport good;
+  good.Script(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+  ASSERT_TRUE(m_download.StartWorker());
+  while (m_download.IsWorkerRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  m_download.StopAndWaitForWorker();
+  ExpectFinished();
+}
+
+TEST_F(DownloadWorkerTest, ShutdownWhileAWorkerRunsWaitsForItAndKeepsTheIndexWhole) {
+  Prepare(6);
+  m_server.onBlock = [](const std::string&, int) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
+  ASSERT_TRUE(m_download.StartWorker());
+  while (m_server.Requests().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  m_download.StopAndWaitForWorker();
+  EXPECT_FALSE(m_download.IsWorkerRunning());
+  const std::string flags = Flags();
+  EXPECT_NE("unreadable", flags);
+  EXPECT_NE("111111", flags);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+// The dialog's first look, as the user sees it when the program starts.
+TEST_F(DownloadWorkerTest, FirstLookShowsTheFirstPartNotDoneAndAFullBarForACompleteInstaller) {
+  Prepare(5, {1, 2, 3});
+  EXPECT_EQ(3, m_view.overall.Pos());
+  EXPECT_EQ(6, m_view.overall.Upper());
+  EXPECT_EQ(1, m_view.overall.Step());
+  EXPECT_EQ(0, m_view.part.Upper());  // 8-byte parts: 8 / 1024 units
+  EXPECT_FALSE(m_view.installEnabled);
+  EXPECT_FALSE(m_view.labelVisible);
+  EXPECT_FALSE(m_view.partVisible);
+
+  WriteFile(m_dir / "corvane.exe", m_installer);
+  m_download.ShowInitialState();
+  EXPECT_TRUE(m_view.installEnabled);
+  EXPECT_EQ(6, m_view.overall.Pos());
+
+  WriteFile(m_dir / "corvane.exe", "short");
+  m_download.ShowInitialState();
+  EXPECT_FALSE(m_view.installEnabled);
+  EXPECT_FALSE(FileExists(m_dir / "corvane.exe"));
+}
+
+TEST_F(DownloadWorkerTest, FirstLookPassesRangesAs16BitValues) {
+  m_download.m_strDirectory = m_dir.Path();
+  m_download.m_index.m_nPartSize = 70000 * 1024;
+  m_download.m_index.m_parts.resize(65535);
+  m_download.ShowInitialState();
+  EXPECT_EQ(0, m_view.overall.Upper());  // 65536 wraps to 0
+  EXPECT_EQ(70000 - 65536, m_view.part.Upper());
+}
+
+}  // namespace

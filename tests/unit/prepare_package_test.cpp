@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include "app/directory_chain.h"
+#include "common/constants.h"
+#include "common/file_system.h"
+#include "support/memory_view.h"
+#include "support/message_recorder.h"
+#include "support/scripted_transport.h"
+#include "support/temp_dir.h"
+#include "transfer/package_download.h"
+
+namespace {
+
+const std::string kIndexObject = "/download/brisko/pkgindex.txt";
+
+#ifdef _WIN32
+const char kNativeSeparator = '\\';
+#else
+const char kNativeSeparator = '/';
+#endif
+
+class PreparePackageTest : public ::testing::Test {
+ protected:
+  PreparePackageTest() { TakeMessages(); }
+  int Prepare() { return m_download.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"); }
+  void ServeIndex(const std::string& text) { m_server.Script(kIndexObject, ScriptedResponse::Ok(text)); }
+
+  CTempDir m_home;
+  CScriptedTransport m_server;
+  CMemoryDownloadView m_view;
+  CPackageDownload m_download{&m_view};
+  const std::string m_index71 = IndexText({"1", "7.1", "2", "512", "a.bin", "0", "b.bin", "1"});
+};
+
+TEST_F(PreparePackageTest, FirstRunCreatesTheVersionFolderAndItsResumeIndex) {
+  ServeIndex(m_index71);
+  ASSERT_EQ(1, Prepare());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kServerHost, m_download.m_strServer);
+  EXPECT_EQ(kServerHost, m_server.LastHost());
+  EXPECT_EQ("7.1", m_download.m_strVersion);
+  EXPECT_EQ(m_home / "7.1", m_download.m_strDirectory);
+  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
+  EXPECT_EQ(m_index71, ReadText(m_home / "7.1\\pkgindex.txt"));  // server's flags carried over
+  EXPECT_EQ(m_home / "7.1\\pkgindex.txt", m_download.m_index.m_strPath);
+  EXPECT_EQ(1, m_download.m_index.m_parts[1].m_bDone);
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+}
+
+TEST_F(PreparePackageTest, SlashInTheProgramPathEndsTheHomeDirectory) {
+  ServeIndex(m_index71);
+  ASSERT_EQ(1, m_download.PreparePackageFrom(m_home.Path() + "/trelkin.exe"));
+  EXPECT_EQ(m_home / "7.1", m_download.m_strDirectory);
+}
+
+TEST_F(PreparePackageTest, ProgramPathWithoutSeparatorHasNoHome) {
+  EXPECT_EQ(0, m_download.PreparePackageFrom("trelkin.exe"));
+  EXPECT_EQ(std::vector<std::string>{"Cannot find home directory"}, TakeMessages());
+  EXPECT_TRUE(m_server.Requests().empty());
+}
+
+TEST_F(PreparePackageTest, SecondRunKeepsTheResumeFlagsOverTheServers) {
+  ServeIndex(m_index71);
+  ASSERT_EQ(1, Prepare());
+  WriteFile(m_home / "7.1\\pkgindex.txt", IndexText({"1", "7.1", "2", "512", "a.bin", "1", "b.bin", "0"}));
+
+  CPackageDownload second(&m_view);
+  ASSERT_EQ(1, second.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_EQ(1, second.m_index.m_parts[0].m_bDone);
+  EXPECT_EQ(0, second.m_index.m_parts[1].m_bDone);
+}
+
+TEST_F(PreparePackageTest, UnreachableServerFallsBackOnTheEarlierCopy) {
+  WriteFile(m_home / "pkgindex.txt", m_index71);
+  m_server.Script(kIndexObject, ScriptedResponse::Unreachable("Host not found"));
+  ASSERT_EQ(1, Prepare());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ("7.1", m_download.m_strVersion);
+}
+
+TEST_F(PreparePackageTest, UnreachableServerWithoutACopyShowsTheFetchError) {
+  m_server.Script(kIndexObject, ScriptedResponse::Unreachable("Host not found"));
+  EXPECT_EQ(0, Prepare());
+  EXPECT_EQ(std::vector<std::string>{"Host not found"}, TakeMessages());
+}
+
+TEST_F(PreparePackageTest, FetchCutMidBodyKeepsTheEarlierCopy) {
+  WriteFile(m_home / "pkgindex.txt", m_index71);
+  ScriptedResponse cut = ScriptedResponse::Ok("1\n9.9\n", 3);
+  cut.failAfterBlocks = 1;
+  m_server.Script(kIndexObject, cut);
+  ASSERT_EQ(1, Prepare());
+  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+}
+
+TEST_F(PreparePackageTest, IndexReadFailuresAreReportedByReason) {
+  struct Case {
+    std::string served;
+    bool fetchFails;
+    std::string earlierCopy;
+    std::string message;
+  };
+  const std::string fileError = "File error: " + (m_home / "pkgindex.txt");
+  const std::vector<Case> cases = {
+      {"2\nnext\n", false, "", "Your Corvane Brisko Download program is not compatible with the current release. "
+                               "Please download the newer version from " + std::string(kVendorWebSite) +
+                               " and try again. Thank you."},
+      {"1\n7.1\n3\n512\n", false, "", fileError},
+      {"", true, "1\n7.1\nnot a count\n", "Host not found"},
+      {"1\n\n0\n512\n", false, "", "Product version not specified"},
+      {"1\n..\n0\n512\n", false, "", fileError},
+  };
+  for (const Case& c : cases) {
+    CTempDir home;
+    CScriptedTransport server;
+    if (c.fetchFails)
+      server.Script(kIndexObject, ScriptedResponse::Unreachable("Host not found"));
+    else
+      server.Script(kIndexObject, ScriptedResponse::Ok(c.served));
+    if (!c.earlierCopy.empty()) WriteFile(home / "pkgindex.txt", c.earlierCopy);
+    CPackageDownload download(&m_view);
+    EXPECT_EQ(0, download.PreparePackageFrom(home.Path() + kNativeSeparator + "trelkin.exe")) << c.served;
+    std::string expected = c.message;
+    if (expected == fileError) expected = "File error: " + (home / "pkgindex.txt");
+    EXPECT_EQ(std::vector<std::string>{expected}, TakeMessages()) << c.served;
+  }
+}
+
+TEST_F(PreparePackageTest, BrokenResumeIndexIsInternalError3) {
+  ServeIndex(m_index71);
+  CreateDirectoryChain(m_home / "7.1\\");
+  WriteFile(m_home / "7.1\\pkgindex.txt", "1\n7.1\n2\n512\n");
+  EXPECT_EQ(0, Prepare());
+  EXPECT_EQ(std::vector<std::string>{"Internal error 3"}, TakeMessages());
+}
+
+TEST_F(PreparePackageTest, UnwritableResumeIndexFailsWithoutAMessageOfItsOwn) {
+  // A file stands where the version folder should be: nothing can be created inside it.
+  ServeIndex(m_index71);
+  WriteFile(m_home / "7.1", "in the way");
+  EXPECT_EQ(0, Prepare());
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST(CreateDirectoryChainTest, CreatesEachMissingFolderAndStopsAtTheFirstFailure) {
+  CTempDir dir;
+  TakeMessages();
+  CreateDirectoryChain(dir / "a\\b\\c\\");
+  EXPECT_TRUE(FileExists(dir / "a\\b\\c"));
+  EXPECT_TRUE(TakeMessages().empty());
+
+  CreateDirectoryChain(dir / "a\\tail");  // the last folder is made only when a separator follows
+  EXPECT_FALSE(FileExists(dir / "a\\tail"));
+
+  WriteFile(dir / "file", "x");
+  CreateDirectoryChain(dir / "file\\sub\\deeper\\");
+  EXPECT_FALSE(FileExists(dir / "file\\sub"));
+  EXPECT_EQ(1u, TakeMessages().size());
+}
+
+}  // namespace

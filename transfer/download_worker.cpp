@@ -1,0 +1,104 @@
+// The download worker.
+//
+// It runs on its own thread beside the user-interface thread and shares the CPackageDownload
+// with it without locks: the user-interface thread only writes m_bStop (Stop, closing the
+// window) and leaves m_index alone while a worker exists; the worker is the only writer of
+// m_index and of the resume index on disk, and clears m_pWorker as its last act. The controls are
+// reached through IDownloadView, whose calls the dialog's thread carries out synchronously.
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "common/constants.h"
+#include "common/file_system.h"
+#include "common/path.h"
+#include "common/progress_bar.h"
+#include "common/show_message.h"
+#include "index/part_assembly.h"
+#include "transfer/download_view.h"
+#include "transfer/http_fetch.h"
+#include "transfer/package_download.h"
+
+namespace {
+
+constexpr unsigned kResultDone = 0;
+constexpr unsigned kResultFailed = 9;
+
+void Pause(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+// Fetches one part with its attempts. kResultDone when the part arrived; kResultFailed after the
+// last attempt failed (the user has been told); stopped is set when the user asked to stop.
+unsigned FetchPart(CPackageDownload& download, const CPackagePart& part, bool& stopped) {
+  IDownloadView& view = *download.m_pView;
+  std::string error;  // persists across the part's attempts
+  const std::string object = std::string(kRemoteFolder) + part.m_strName;
+  const std::string localPath = JoinPath(download.m_strDirectory, part.m_strName);
+  for (int attempt = 1; attempt <= kAttemptsPerPart; ++attempt) {
+    view.PartProgress().SetPos(0);
+    if (download.m_bStop != 0) {
+      stopped = true;
+      return kResultDone;
+    }
+    if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
+                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop))
+      return kResultDone;
+    Pause(download.m_nRetryPauseMs);
+    // An attempt cut short by the user's stop is no failure to report.
+    if (download.m_bStop != 0) {
+      stopped = true;
+      return kResultDone;
+    }
+    if (attempt == kAttemptsPerPart) {
+      ShowMessage(error + " Please try later");
+      return kResultFailed;
+    }
+  }
+  return kResultFailed;
+}
+
+unsigned RunWorker(CPackageDownload& download) {
+  IDownloadView& view = *download.m_pView;
+  CPackageIndex& index = download.m_index;
+  for (int i = 0; i < index.PartCount(); ++i) {
+    if (download.m_bStop != 0) return kResultDone;
+    if (index.m_parts[i].m_bDone) continue;
+    view.ShowPartLabel(true);
+    view.SetPartLabelText(index.m_parts[i].m_strName);
+    view.ShowPartProgress(true);
+    bool stopped = false;
+    if (FetchPart(download, index.m_parts[i], stopped) == kResultFailed) return kResultFailed;
+    if (stopped) return kResultDone;
+    index.m_parts[i].m_bDone = 1;
+    index.Write();  // a failed write leaves the part done in memory only, for this run
+    view.OverallProgress().SetPos(i + 1);
+  }
+
+  ValidateInstallerFile(download.m_strDirectory, index);
+  const std::string installer = JoinPath(download.m_strDirectory, kInstallerFileName);
+  if (!FileExists(installer)) {
+    view.SetPartLabelText("Merging Parts");
+    view.ShowPartLabel(true);
+    view.ShowPartProgress(true);
+    view.PartProgress().SetPos(0);
+    if (!index.MergeParts(download.m_strDirectory, kInstallerFileName, &view.PartProgress())) {
+      RemoveFile(installer);
+      return kResultFailed;
+    }
+  }
+  view.OverallProgress().SetPos(index.PartCount() + 1);
+  view.ShowPartLabel(false);
+  view.ShowPartProgress(false);
+  view.EnableInstall(true);
+  return kResultDone;
+}
+
+}  // namespace
+
+unsigned DownloadThreadProc(void* param) {
+  auto& download = *static_cast<CPackageDownload*>(param);
+  const unsigned result = RunWorker(download);
+  // Hereafter the worker must not touch `download`: the user-interface thread may start
+  // another worker or end the dialog as soon as it sees m_pWorker cleared.
+  download.m_pWorker = nullptr;
+  return result;
+}

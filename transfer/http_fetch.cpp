@@ -1,0 +1,70 @@
+#include "transfer/http_fetch.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "common/constants.h"
+#include "common/file_system.h"
+#include "common/progress_bar.h"
+#include "transfer/http_transport.h"
+
+namespace {
+
+IHttpTransport* g_pTransport = nullptr;
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+}  // namespace
+
+IHttpTransport& CurrentHttpTransport() { return g_pTransport ? *g_pTransport : PlatformHttpTransport(); }
+
+void SetHttpTransport(IHttpTransport* transport) { g_pTransport = transport; }
+
+int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
+                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag) {
+  std::unique_ptr<FILE, FileCloser> file;
+  try {
+    std::unique_ptr<IHttpResponse> response = CurrentHttpTransport().Get(host, port, object);
+    const int status = response->StatusCode();
+    if (status <= 0 || status >= 300) {
+      // No local file is opened, so an earlier copy stays as it was.
+      error = "Failed to connect to the server.";
+      return 0;
+    }
+    file.reset(OpenFile(localPath, binary ? "wb" : "w"));
+    if (!file) {
+      error = std::string("Cannot create file: ") + localPath;
+      return 0;
+    }
+    const long long expected = response->ContentLength();
+    long long received = 0;
+    char buffer[kFetchBlockBytes];
+    for (;;) {
+      const size_t got = response->Read(buffer, sizeof buffer);
+      if (got == 0) break;
+      if (fwrite(buffer, got, 1, file.get()) != 1) {
+        error = std::string("Failed to write to file: ") + localPath;
+        return 0;
+      }
+      received += static_cast<long long>(got);
+      if (progress != nullptr && unitBytes > 0) progress->OffsetPos(static_cast<int>(kFetchBlockBytes) / unitBytes);
+      if (stopFlag != nullptr && stopFlag->load() != 0) return 0;
+    }
+    if (fclose(file.release()) != 0) {
+      error = std::string("Failed to write to file: ") + localPath;
+      return 0;
+    }
+    // A connection that drops mid-body can look like a normal end; the announced length tells.
+    if (expected >= 0 && received != expected) {
+      error = "The download was interrupted: received " + std::to_string(received) + " of " +
+              std::to_string(expected) + " bytes.";
+      return 0;
+    }
+    return 1;
+  } catch (const CHttpTransportError& failure) {
+    error = failure.what();
+    return 0;
+  }
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+class IProgressBar;
+
+// One HTTP GET of `object` on host:port into localPath ("wb" when binary, else "w").
+// Returns 1 when the whole body was received and written; 0 otherwise, with `error` set — except
+// after a stop, which leaves `error` as it was. The progress bar, if given, moves by
+// 4096 / unitBytes after every written block; the stop flag, if given, is read after every block.
+// Never shows a message.
+int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
+                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag);

@@ -1,0 +1,40 @@
+// The HTTP client under HttpFetchFile: one GET, its status, its body in blocks. Every call may
+// throw CHttpTransportError with a text for the user. WinInet serves on Windows; tests put a
+// scripted transport in its place.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+class CHttpTransportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class IHttpResponse {
+ public:
+  virtual ~IHttpResponse() = default;
+  // The HTTP status, or 0 when it cannot be read.
+  virtual int StatusCode() = 0;
+  // The Content-Length the response announced, or -1 when it announced none.
+  virtual long long ContentLength() = 0;
+  // Up to `size` bytes of the body; 0 at its end.
+  virtual size_t Read(char* buffer, size_t size) = 0;
+};
+
+class IHttpTransport {
+ public:
+  virtual ~IHttpTransport() = default;
+  // Opens the connection, sends a GET for `object` and returns the response.
+  virtual std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port,
+                                             const std::string& object) = 0;
+};
+
+// The platform's transport (WinInet on Windows).
+IHttpTransport& PlatformHttpTransport();
+
+// The transport HttpFetchFile uses: the platform's, unless a test set another (nullptr restores).
+IHttpTransport& CurrentHttpTransport();
+void SetHttpTransport(IHttpTransport* transport);

@@ -1,0 +1,109 @@
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/constants.h"
+#include "transfer/http_transport.h"
+
+namespace {
+
+// Closes an internet handle when it goes out of scope, whichever way the fetch ends.
+class CInternetHandle {
+ public:
+  explicit CInternetHandle(HINTERNET handle = nullptr) : m_handle(handle) {}
+  ~CInternetHandle() {
+    if (m_handle != nullptr) InternetCloseHandle(m_handle);
+  }
+  CInternetHandle(const CInternetHandle&) = delete;
+  CInternetHandle& operator=(const CInternetHandle&) = delete;
+  HINTERNET Get() const { return m_handle; }
+  HINTERNET Release() {
+    HINTERNET handle = m_handle;
+    m_handle = nullptr;
+    return handle;
+  }
+
+ private:
+  HINTERNET m_handle;
+};
+
+std::string InternetErrorText(DWORD code) {
+  char buffer[1024] = "";
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                GetModuleHandleA("wininet.dll"), code, 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, length);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (text.empty()) text = "The connection to the download server failed (error " + std::to_string(code) + ").";
+  return text;
+}
+
+[[noreturn]] void ThrowLastError() { throw CHttpTransportError(InternetErrorText(GetLastError())); }
+
+HINTERNET Check(HINTERNET handle) {
+  if (handle == nullptr) ThrowLastError();
+  return handle;
+}
+
+class CWinInetResponse : public IHttpResponse {
+ public:
+  CWinInetResponse(HINTERNET session, HINTERNET connection, HINTERNET request)
+      : m_session(session), m_connection(connection), m_request(request) {}
+
+  int StatusCode() override {
+    DWORD status = 0, size = sizeof status;
+    if (!HttpQueryInfoA(m_request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+      return 0;
+    return static_cast<int>(status);
+  }
+
+  long long ContentLength() override {
+    char text[32] = "";
+    DWORD size = sizeof text;
+    if (!HttpQueryInfoA(m_request.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
+    char* end = nullptr;
+    long long length = strtoll(text, &end, 10);
+    return (end == text || length < 0) ? -1 : length;
+  }
+
+  size_t Read(char* buffer, size_t size) override {
+    DWORD got = 0;
+    if (!InternetReadFile(m_request.Get(), buffer, static_cast<DWORD>(size), &got)) ThrowLastError();
+    return got;
+  }
+
+ private:
+  // Declared in opening order, so the request closes first and the session last.
+  CInternetHandle m_session;
+  CInternetHandle m_connection;
+  CInternetHandle m_request;
+};
+
+class CWinInetTransport : public IHttpTransport {
+ public:
+  std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object) override {
+    CInternetHandle session(Check(InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
+    // A stalled server must become a failed attempt, not a hang.
+    DWORD timeout = kNetworkTimeoutMs;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+      InternetSetOptionA(session.Get(), option, &timeout, sizeof timeout);
+    CInternetHandle connection(Check(InternetConnectA(session.Get(), host.c_str(), port, nullptr, nullptr,
+                                                      INTERNET_SERVICE_HTTP, 0, 1)));
+    // Always from the server, never into the user's internet cache: a stale cached index would
+    // hide a new version, and every part would be stored twice.
+    const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+    CInternetHandle request(Check(HttpOpenRequestA(connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr,
+                                                   flags, 1)));
+    if (!HttpSendRequestA(request.Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
+    // The response owns the handles from here on.
+    return std::make_unique<CWinInetResponse>(session.Release(), connection.Release(), request.Release());
+  }
+};
+
+}  // namespace
+
+IHttpTransport& PlatformHttpTransport() {
+  static CWinInetTransport transport;
+  return transport;
+}

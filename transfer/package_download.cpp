@@ -1,0 +1,46 @@
+#include "transfer/package_download.h"
+
+#include <system_error>
+
+#include "common/progress_bar.h"
+#include "index/part_assembly.h"
+#include "transfer/download_view.h"
+
+CPackageDownload::CPackageDownload(IDownloadView* view) : m_pView(view) {}
+
+CPackageDownload::~CPackageDownload() { StopAndWaitForWorker(); }
+
+void CPackageDownload::ShowInitialState() {
+  IDownloadView& view = *m_pView;
+  const bool ready = ValidateInstallerFile(m_strDirectory, m_index);
+  view.EnableInstall(ready);
+  // One unit per part and one for the join. The range message carries 16 bits per bound.
+  const int count = m_index.PartCount();
+  view.OverallProgress().SetRange(0, static_cast<unsigned short>(count + 1));
+  view.OverallProgress().SetStep(1);
+  view.OverallProgress().SetPos(ready ? count + 1 : m_index.FirstIncompletePart());
+  view.PartProgress().SetRange(0, static_cast<unsigned short>(m_index.m_nPartSize / kProgressUnitBytes));
+  view.ShowPartLabel(false);
+  view.ShowPartProgress(false);
+}
+
+bool CPackageDownload::StartWorker() {
+  // A worker counts as running until its thread procedure has ended, pause included; clearing
+  // the stop flag under it would let it go on beside a second one.
+  if (IsWorkerRunning()) return false;
+  if (m_workerThread.joinable()) m_workerThread.join();  // the last worker has ended: reap it
+  m_bStop = 0;
+  m_pWorker = &m_workerThread;  // before the new worker can clear it
+  try {
+    m_workerThread = std::thread(DownloadThreadProc, this);
+  } catch (const std::system_error&) {
+    m_pWorker = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void CPackageDownload::StopAndWaitForWorker() {
+  m_bStop = 1;
+  if (m_workerThread.joinable()) m_workerThread.join();
+}

@@ -1,0 +1,56 @@
+// One prepared download: the version folder, its resume index, the stop flag and the worker that
+// fetches the parts. The main dialog is one; the tests drive one against in-memory controls.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "common/constants.h"
+#include "index/package_index.h"
+
+class IDownloadView;
+
+class CPackageDownload {
+ public:
+  explicit CPackageDownload(IDownloadView* view);
+  virtual ~CPackageDownload();
+  CPackageDownload(const CPackageDownload&) = delete;
+  CPackageDownload& operator=(const CPackageDownload&) = delete;
+
+  // Start-up: fetches and reads the server's index and loads the version folder's resume index.
+  // 1 when the download is ready; 0 after a failure (reported, but for an unwritable resume file).
+  int PreparePackage();
+  int PreparePackageFrom(const std::string& modulePath);
+
+  // The dialog's first look: Install enabled only for a complete installer, both bars' ranges,
+  // the overall bar at the first part not done, the part label and bar hidden.
+  void ShowInitialState();
+
+  // Starts the worker with the stop flag cleared; false (and nothing changed) while one runs.
+  bool StartWorker();
+  // Asks a running worker to stop at its next poll.
+  void RequestStop() { m_bStop = 1; }
+  // Asks the worker to stop and waits until it has ended. On Windows the dialog's window must be
+  // gone by then, or the worker's synchronous control messages would wait on this thread.
+  void StopAndWaitForWorker();
+  bool IsWorkerRunning() const { return m_pWorker.load() != nullptr; }
+
+  std::string m_strServer;
+  CPackageIndex m_index;
+  std::string m_strVersion;
+  std::string m_strDirectory;  // the version folder, no trailing separator
+  std::atomic<int> m_bStop{0};
+  // The running worker's thread, or nullptr. Set before the thread starts; the worker clears it
+  // as its very last step.
+  std::atomic<std::thread*> m_pWorker{nullptr};
+  IDownloadView* m_pView;
+  unsigned m_nRetryPauseMs = kRetryPauseMs;
+
+ private:
+  std::thread m_workerThread;
+};
+
+// The worker's thread procedure; `param` is the CPackageDownload. Result 0 when it finished or
+// stopped, 9 when a part could not be fetched or the join failed.
+unsigned DownloadThreadProc(void* param);

@@ -1,0 +1,36 @@
+// A small modal-dialog layer over Win32: one dialog procedure stores `this` at WM_INITDIALOG and
+// hands messages to virtual handlers, never letting an exception cross into the system.
+#pragma once
+
+#include <windows.h>
+
+class CDialog {
+ public:
+  CDialog(UINT templateId, HWND parent = nullptr) : m_templateId(templateId), m_hParent(parent) {}
+  virtual ~CDialog() = default;
+  CDialog(const CDialog&) = delete;
+  CDialog& operator=(const CDialog&) = delete;
+
+  // Shows the dialog and runs its modal loop; returns the code passed to EndDialog, -1 on failure.
+  INT_PTR DoModal();
+  HWND GetSafeHwnd() const { return m_hWnd; }
+  HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
+
+ protected:
+  virtual BOOL OnInitDialog() { return TRUE; }
+  virtual void OnOK() { EndDialog(m_hWnd, IDOK); }
+  virtual void OnCancel() { EndDialog(m_hWnd, IDCANCEL); }
+  // A click on a control other than OK and Cancel; true when handled.
+  virtual bool OnCommand(int /*id*/) { return false; }
+  // Any other message; true when handled, with `result` the dialog procedure's answer.
+  virtual bool OnMessage(UINT /*message*/, WPARAM, LPARAM, INT_PTR& /*result*/) { return false; }
+
+  HWND m_hWnd = nullptr;
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+
+  UINT m_templateId;
+  HWND m_hParent;
+};

@@ -1,0 +1,130 @@
+#include "ui/downloader_dlg.h"
+
+#include <shellapi.h>
+
+#include "common/path.h"
+#include "ui/about_dlg.h"
+
+CDownloaderDlg::CDownloaderDlg()
+    : CDialog(IDD_MAIN_DIALOG),
+      CPackageDownload(this),
+      m_hIcon(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+
+CDownloaderDlg::~CDownloaderDlg() { EndWorker(); }
+
+void CDownloaderDlg::EndWorker() {
+  // The worker may be inside a synchronous message to one of this thread's windows, sent just
+  // before the window went: keep answering sent messages until it has ended, then reap it.
+  RequestStop();
+  while (IsWorkerRunning()) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_SENDMESSAGE);
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+  StopAndWaitForWorker();
+}
+
+void CDownloaderDlg::DoDataExchange() {
+  m_ctlOverallProgress.Attach(GetDlgItem(IDC_OVERALL_PROGRESS));
+  m_ctlPartProgress.Attach(GetDlgItem(IDC_PART_PROGRESS));
+  SetDlgItemTextA(m_hWnd, IDC_DIRECTORY, m_strDirectory.c_str());
+  SetDlgItemTextA(m_hWnd, IDC_VERSION, m_strVersion.c_str());
+}
+
+void CDownloaderDlg::AddAboutToSystemMenu() {
+  HMENU menu = GetSystemMenu(m_hWnd, FALSE);
+  if (menu == nullptr) return;
+  char text[256] = "";
+  LoadStringA(GetModuleHandleA(nullptr), IDS_ABOUTBOX, text, sizeof text);
+  if (text[0] == '\0') return;
+  AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, text);
+}
+
+BOOL CDownloaderDlg::OnInitDialog() {
+  DoDataExchange();
+  m_hPartLabel = GetDlgItem(IDC_PART_LABEL);
+  m_hPartProgress = GetDlgItem(IDC_PART_PROGRESS);
+  m_hInstall = GetDlgItem(IDC_INSTALL);
+  AddAboutToSystemMenu();
+  SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+  ShowInitialState();
+  return TRUE;
+}
+
+bool CDownloaderDlg::OnCommand(int id) {
+  switch (id) {
+    case IDC_DOWNLOAD:
+      OnDownload();
+      return true;
+    case IDC_STOP:
+      OnStop();
+      return true;
+    case IDC_INSTALL:
+      OnInstall();
+      return true;
+  }
+  return false;
+}
+
+bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) {
+  switch (message) {
+    case WM_SYSCOMMAND:
+      return OnSysCommand(static_cast<UINT>(wParam), lParam);
+    case WM_PAINT:
+      return OnPaint();
+    case WM_QUERYDRAGICON:
+      result = reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+      return true;
+    case WM_CLOSE:
+      OnClose();
+      return false;  // the default handling ends the dialog
+  }
+  return false;
+}
+
+void CDownloaderDlg::OnDownload() {
+  // A press while a worker runs, even one pausing after a stop, changes nothing.
+  StartWorker();
+}
+
+void CDownloaderDlg::OnStop() { RequestStop(); }
+
+void CDownloaderDlg::OnInstall() {
+  const std::string installer = JoinPath(m_strDirectory, kInstallerFileName);
+  ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void CDownloaderDlg::OnClose() { RequestStop(); }
+
+bool CDownloaderDlg::OnSysCommand(UINT nID, LPARAM) {
+  if ((nID & 0xFFF0) != IDM_ABOUTBOX) return false;
+  CAboutDlg about(m_hWnd);
+  about.DoModal();
+  return true;
+}
+
+bool CDownloaderDlg::OnPaint() {
+  if (!IsIconic(m_hWnd)) return false;
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(m_hWnd, &paint);
+  SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int iconWidth = GetSystemMetrics(SM_CXICON);
+  const int iconHeight = GetSystemMetrics(SM_CYICON);
+  RECT client;
+  GetClientRect(m_hWnd, &client);
+  const int x = (client.right - client.left - iconWidth + 1) / 2;
+  const int y = (client.bottom - client.top - iconHeight + 1) / 2;
+  DrawIcon(dc, x, y, m_hIcon);
+  EndPaint(m_hWnd, &paint);
+  return true;
+}
+
+void CDownloaderDlg::ShowPartLabel(bool show) { ShowWindow(m_hPartLabel, show ? SW_SHOW : SW_HIDE); }
+
+void CDownloaderDlg::SetPartLabelText(const std::string& text) { SetWindowTextA(m_hPartLabel, text.c_str()); }
+
+void CDownloaderDlg::ShowPartProgress(bool show) { ShowWindow(m_hPartProgress, show ? SW_SHOW : SW_HIDE); }
+
+void CDownloaderDlg::EnableInstall(bool enable) { EnableWindow(m_hInstall, enable); }

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "res/resource.h"
+#include "transfer/download_view.h"
+#include "transfer/package_download.h"
+#include "ui/dialog.h"
+#include "ui/progress_ctrl.h"
+
+// The main dialog: the version and its folder, the overall and part bars, Download, Stop,
+// Install and Done. It is the prepared download the worker works on, and the worker's view.
+class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDownload {
+ public:
+  CDownloaderDlg();
+  ~CDownloaderDlg() override;
+
+  // Asks a running worker to stop and waits for it to end; call once the modal run is over.
+  void EndWorker();
+
+  // IDownloadView, called by the worker from its thread.
+  IProgressBar& OverallProgress() override { return m_ctlOverallProgress; }
+  IProgressBar& PartProgress() override { return m_ctlPartProgress; }
+  void ShowPartLabel(bool show) override;
+  void SetPartLabelText(const std::string& text) override;
+  void ShowPartProgress(bool show) override;
+  void EnableInstall(bool enable) override;
+
+ protected:
+  BOOL OnInitDialog() override;
+  bool OnCommand(int id) override;
+  bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
+
+ private:
+  void DoDataExchange();
+  void AddAboutToSystemMenu();
+  void OnDownload();
+  void OnStop();
+  void OnInstall();
+  void OnClose();
+  bool OnSysCommand(UINT nID, LPARAM lParam);
+  bool OnPaint();
+  HICON OnQueryDragIcon() { return m_hIcon; }
+
+  CProgressCtrl m_ctlOverallProgress;
+  CProgressCtrl m_ctlPartProgress;
+  HICON m_hIcon;
+  // Controls the worker changes, found once before any worker exists and never changed after.
+  HWND m_hPartLabel = nullptr;
+  HWND m_hPartProgress = nullptr;
+  HWND m_hInstall = nullptr;
+};
