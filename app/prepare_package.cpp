@@ -21,7 +21,7 @@ int FetchServerIndex(const std::string& host, const std::string& indexPath, std:
     RemoveFile(temp);
     return 0;
   }
-  if (!ReplaceFile(temp, indexPath)) {
+  if (!MoveFileOver(temp, indexPath)) {
     RemoveFile(temp);
     error = "Cannot create file: " + indexPath;
     return 0;

@@ -11,7 +11,7 @@
 bool FileExists(const std::string& path);
 
 // fopen with the program's path form; nullptr when it cannot be opened.
-FILE* OpenFile(const std::string& path, const char* mode);
+FILE* OpenFileStream(const std::string& path, const char* mode);
 
 // Pushes what was written to the stream down to the disk; false on failure.
 bool FlushToDisk(FILE* file);
@@ -23,7 +23,7 @@ bool CreateFolder(const std::string& path);
 bool RemoveFile(const std::string& path);
 
 // Moves `from` over `to` in one step, replacing `to` and writing the move through to the disk.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveFileOver(const std::string& from, const std::string& to);
 
 // Size from a find-first query, -1 when nothing is found.
 int64_t FindFileSize(const std::string& path);

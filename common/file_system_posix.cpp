@@ -21,7 +21,7 @@ bool FileExists(const std::string& path) {
   return !path.empty() && stat(ToPosix(path).c_str(), &info) == 0;
 }
 
-FILE* OpenFile(const std::string& path, const char* mode) { return fopen(ToPosix(path).c_str(), mode); }
+FILE* OpenFileStream(const std::string& path, const char* mode) { return fopen(ToPosix(path).c_str(), mode); }
 
 bool FlushToDisk(FILE* file) { return fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
@@ -29,7 +29,7 @@ bool CreateFolder(const std::string& path) { return mkdir(ToPosix(path).c_str(),
 
 bool RemoveFile(const std::string& path) { return unlink(ToPosix(path).c_str()) == 0; }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveFileOver(const std::string& from, const std::string& to) {
   return rename(ToPosix(from).c_str(), ToPosix(to).c_str()) == 0;
 }
 

@@ -11,7 +11,7 @@ bool FileExists(const std::string& path) {
   return true;
 }
 
-FILE* OpenFile(const std::string& path, const char* mode) { return fopen(path.c_str(), mode); }
+FILE* OpenFileStream(const std::string& path, const char* mode) { return fopen(path.c_str(), mode); }
 
 bool FlushToDisk(FILE* file) { return fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
@@ -19,7 +19,7 @@ bool CreateFolder(const std::string& path) { return CreateDirectoryA(path.c_str(
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveFileOver(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

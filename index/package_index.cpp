@@ -53,7 +53,7 @@ int ReadLineFlag(FILE* file, int& out) {
 }
 
 int CPackageIndex::Read(const std::string& path, int& reason) {
-  FilePtr file(OpenFile(path, "r"));
+  FilePtr file(OpenFileStream(path, "r"));
   if (!file) {
     reason = kReasonCannotOpen;
     return 0;
@@ -91,14 +91,14 @@ int CPackageIndex::Write() {
   // A crash or a full disk must never leave a half-written resume index: write beside it, then
   // move the complete file over the old one.
   const std::string temp = m_strPath + kTempSuffix;
-  FILE* file = OpenFile(temp, "w");
+  FILE* file = OpenFileStream(temp, "w");
   if (file == nullptr) return 0;
   bool ok = fprintf(file, "%d\n%s\n%d\n%d\n", 1, m_strProductVersion.c_str(), PartCount(), m_nPartSize) > 0;
   for (const CPackagePart& part : m_parts)
     ok = ok && fprintf(file, "%s\n%s\n", part.m_strName.c_str(), part.m_bDone ? "1" : "0") > 0;
   ok = FlushToDisk(file) && ok;
   ok = fclose(file) == 0 && ok;
-  if (ok && ReplaceFile(temp, m_strPath)) return 1;
+  if (ok && MoveFileOver(temp, m_strPath)) return 1;
   RemoveFile(temp);
   return 0;
 }

@@ -36,7 +36,7 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
   // complete, so no partial installer ever stands under that name.
   const std::string target = JoinPath(dir, fileName);
   const std::string temp = target + kTempSuffix;
-  FilePtr output(OpenFile(temp, "wb"));
+  FilePtr output(OpenFileStream(temp, "wb"));
   if (!output) {
     ShowMessage("Cannot create output file");
     return 0;
@@ -56,7 +56,7 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
   }
   for (int i = 0; i < PartCount(); ++i) {
     const std::string partPath = JoinPath(dir, m_parts[i].m_strName);
-    FilePtr input(OpenFile(partPath, "rb"));
+    FilePtr input(OpenFileStream(partPath, "rb"));
     if (!input) {
       ForgetPart(i);
       return fail("Cannot open input file: " + partPath);
@@ -73,7 +73,7 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
   }
   bool written = FlushToDisk(output.get());
   written = fclose(output.release()) == 0 && written;
-  if (!written || !ReplaceFile(temp, target)) {
+  if (!written || !MoveFileOver(temp, target)) {
     RemoveFile(temp);
     ShowMessage("Failed to write to file: " + target);
     return 0;

@@ -33,7 +33,7 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
       error = "Failed to connect to the server.";
       return 0;
     }
-    file.reset(OpenFile(localPath, binary ? "wb" : "w"));
+    file.reset(OpenFileStream(localPath, binary ? "wb" : "w"));
     if (!file) {
       error = std::string("Cannot create file: ") + localPath;
       return 0;

@@ -81,20 +81,28 @@ class CWinInetResponse : public IHttpResponse {
 };
 
 class CWinInetTransport : public IHttpTransport {
+ private:
+  // A stalled server must become a failed attempt, not a hang. Set on every handle: clients
+  // differ in which handle's setting they take.
+  static void SetTimeouts(HINTERNET handle) {
+    DWORD timeout = kNetworkTimeoutMs;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+      InternetSetOptionA(handle, option, &timeout, sizeof timeout);
+  }
+
  public:
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object) override {
     CInternetHandle session(Check(InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
-    // A stalled server must become a failed attempt, not a hang.
-    DWORD timeout = kNetworkTimeoutMs;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-      InternetSetOptionA(session.Get(), option, &timeout, sizeof timeout);
+    SetTimeouts(session.Get());
     CInternetHandle connection(Check(InternetConnectA(session.Get(), host.c_str(), port, nullptr, nullptr,
                                                       INTERNET_SERVICE_HTTP, 0, 1)));
+    SetTimeouts(connection.Get());
     // Always from the server, never into the user's internet cache: a stale cached index would
     // hide a new version, and every part would be stored twice.
     const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
     CInternetHandle request(Check(HttpOpenRequestA(connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr,
                                                    flags, 1)));
+    SetTimeouts(request.Get());
     if (!HttpSendRequestA(request.Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
     // The response owns the handles from here on.
     return std::make_unique<CWinInetResponse>(session.Release(), connection.Release(), request.Release());

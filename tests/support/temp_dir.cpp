@@ -45,14 +45,14 @@ CTempDir::~CTempDir() {
 std::string CTempDir::operator/(const std::string& name) const { return JoinPath(m_path, name); }
 
 void WriteFile(const std::string& path, const std::string& content) {
-  FILE* file = OpenFile(path, "wb");
+  FILE* file = OpenFileStream(path, "wb");
   if (file == nullptr) throw std::runtime_error("cannot write " + path);
   fwrite(content.data(), 1, content.size(), file);
   fclose(file);
 }
 
 std::string ReadFile(const std::string& path) {
-  FILE* file = OpenFile(path, "rb");
+  FILE* file = OpenFileStream(path, "rb");
   if (file == nullptr) return "<missing>";
   std::string content;
   char buffer[4096];

@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""A loopback HTTP server for the tests that misbehaves on request.
+
+Fixed objects (for the transport tests):
+  /pattern/N   200 with N bytes, byte i = (i * 7 + 3) % 251
+  /status/N    answers with status N (302 points at /status/404)
+  /short/N     announces N bytes, sends half, closes
+  /cut/N       chunked body that stops half-way without its last chunk
+  /text        "1\\n4.2\\n"
+  /counter     a number that grows with every request
+  /stall       headers, then silence
+
+The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
+(JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
+takes one action per request, the last one repeating; "*" applies to every name without a rule.
+Actions: ok, slow (4 KiB every 50 ms), 404, 500, cut, short, stall, html (200 with an HTML page),
+huge-headers, redirect-loop. Every request is logged as one line "METHOD PATH ACTION" to --log.
+"""
+import argparse
+import http.server
+import json
+import os
+import socket
+import socketserver
+import sys
+import threading
+import time
+
+
+def pattern(size):
+    return bytes((i * 7 + 3) % 251 for i in range(size))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'
+    counter = 0
+    lock = threading.Lock()
+    consumed = {}
+
+    def log_message(self, *args):
+        pass
+
+    def record(self, action):
+        if self.server.log_path:
+            with Handler.lock, open(self.server.log_path, 'a') as log:
+                log.write(f'{self.command} {self.path} {action}\n')
+
+    def send_body(self, body, status=200, content_type='application/octet-stream', rate=None):
+        self.send_response(status)
+        self.send_header('Content-Type', content_type)
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        if rate is None:
+            self.wfile.write(body)
+            return
+        for at in range(0, len(body), 4096):
+            self.wfile.write(body[at:at + 4096])
+            self.wfile.flush()
+            time.sleep(rate)
+
+    def cut(self, body, chunked):
+        self.send_response(200)
+        if chunked:
+            self.send_header('Transfer-Encoding', 'chunked')
+        else:
+            self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        half = body[:len(body) // 2]
+        if chunked:
+            self.wfile.write(b'%x\r\n' % len(half) + half + b'\r\n')
+        else:
+            self.wfile.write(half)
+        self.wfile.flush()
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def status(self, code):
+        self.send_response(code)
+        if code in (301, 302):
+            self.send_header('Location', '/status/404')
+        body = b'<html><body>error</body></html>'
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def stall(self):
+        self.send_response(200)
+        self.send_header('Content-Length', '100')
+        self.end_headers()
+        self.wfile.flush()
+        time.sleep(self.server.stall_seconds)
+        self.close_connection = True
+
+    def do_GET(self):
+        parts = self.path.split('/')
+        try:
+            if self.path.startswith('/download/brisko/'):
+                return self.package(self.path[len('/download/brisko/'):])
+            self.record('fixed')
+            if parts[1] == 'pattern':
+                return self.send_body(pattern(int(parts[2])))
+            if parts[1] == 'status':
+                return self.status(int(parts[2]))
+            if parts[1] == 'short':
+                return self.cut(pattern(int(parts[2])), chunked=False)
+            if parts[1] == 'cut':
+                return self.cut(pattern(int(parts[2])), chunked=True)
+            if parts[1] == 'text':
+                return self.send_body(b'1\n4.2\n', content_type='text/plain')
+            if parts[1] == 'counter':
+                with Handler.lock:
+                    Handler.counter += 1
+                    value = Handler.counter
+                return self.send_body(str(value).encode(), content_type='text/plain')
+            if parts[1] == 'stall':
+                return self.stall()
+            self.status(404)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def next_action(self, name):
+        rules = {}
+        if self.server.rules_path and os.path.exists(self.server.rules_path):
+            with open(self.server.rules_path) as handle:
+                rules = json.load(handle)
+        actions = rules.get(name, rules.get('*', ['ok']))
+        if isinstance(actions, str):
+            actions = [actions]
+        with Handler.lock:
+            key = (name, json.dumps(actions))
+            index = Handler.consumed.get(key, 0)
+            Handler.consumed[key] = index + 1
+        return actions[min(index, len(actions) - 1)]
+
+    def package(self, name):
+        action = self.next_action(name)
+        self.record(action)
+        path = os.path.join(self.server.root, name)
+        if action in ('404', '500'):
+            return self.status(int(action))
+        if action == 'stall':
+            return self.stall()
+        if action == 'redirect-loop':
+            self.send_response(302)
+            self.send_header('Location', self.path)
+            self.send_header('Content-Length', '0')
+            self.end_headers()
+            return
+        if action == 'html':
+            return self.send_body(b'<html><body>Service temporarily unavailable</body></html>', content_type='text/html')
+        if action == 'huge-headers':
+            self.send_response(200)
+            for i in range(2000):
+                self.send_header(f'X-Filler-{i}', 'x' * 100)
+            self.send_header('Content-Length', '0')
+            self.end_headers()
+            return
+        if not os.path.isfile(path):
+            return self.status(404)
+        with open(path, 'rb') as handle:
+            body = handle.read()
+        if action == 'cut':
+            return self.cut(body, chunked=False)
+        if action == 'short':
+            return self.cut(body, chunked=True)
+        return self.send_body(body, rate=0.05 if action == 'slow' else None)
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--port', type=int, default=0)
+    parser.add_argument('--root', default='.')
+    parser.add_argument('--rules')
+    parser.add_argument('--log')
+    parser.add_argument('--stall-seconds', type=float, default=120)
+    args = parser.parse_args()
+    server = Server(('127.0.0.1', args.port), Handler)
+    server.root, server.rules_path, server.log_path = args.root, args.rules, args.log
+    server.stall_seconds = args.stall_seconds
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,88 @@
+// HttpFetchFile over WinInet against the loopback test server (tests/e2e/fault_server.py), whose
+// port arrives in BRISKO_TEST_PORT. Each object name asks the server for one behaviour.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "support/memory_view.h"
+#include "support/temp_dir.h"
+#include "transfer/http_fetch.h"
+
+namespace {
+
+class WinInetTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* port = getenv("BRISKO_TEST_PORT");
+    ASSERT_NE(nullptr, port) << "run through tests/e2e/with_test_server.py";
+    m_port = static_cast<unsigned short>(atoi(port));
+  }
+  int Fetch(const std::string& object, CMemoryProgressBar* bar = nullptr, int binary = 1) {
+    return HttpFetchFile("127.0.0.1", m_port, object.c_str(), m_local.c_str(), binary, m_error, bar, 1024, nullptr);
+  }
+  // The test server's bodies: byte i of a body is (i * 7 + 3) mod 251.
+  static std::string Pattern(size_t size) {
+    std::string body(size, '\0');
+    for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 7 + 3) % 251);
+    return body;
+  }
+  unsigned short m_port = 0;
+  CTempDir m_dir;
+  std::string m_local = m_dir / "fetched.bin";
+  std::string m_error;
+};
+
+TEST_F(WinInetTransportTest, FetchesABodyWholeAndMovesTheBarPerBlock) {
+  CMemoryProgressBar bar;
+  bar.SetRange(0, 1000);
+  ASSERT_EQ(1, Fetch("/pattern/9000", &bar)) << m_error;
+  EXPECT_EQ(Pattern(9000), ReadFile(m_local));
+  EXPECT_GE(bar.Pos(), 12);  // at least three blocks of 4 units; the network may cut finer
+  EXPECT_EQ(0, bar.Pos() % 4);
+}
+
+TEST_F(WinInetTransportTest, EmptyBodyIsAnEmptyFile) {
+  ASSERT_EQ(1, Fetch("/pattern/0")) << m_error;
+  EXPECT_EQ("", ReadFile(m_local));
+}
+
+TEST_F(WinInetTransportTest, ErrorStatusesFailAndKeepTheEarlierFile) {
+  for (const char* object : {"/status/404", "/status/500", "/status/302"}) {
+    WriteFile(m_local, "earlier");
+    EXPECT_EQ(0, Fetch(object)) << object;
+    EXPECT_EQ("Failed to connect to the server.", m_error) << object;
+    EXPECT_EQ("earlier", ReadFile(m_local)) << object;
+  }
+}
+
+TEST_F(WinInetTransportTest, BodyCutShortOfItsLengthFails) {
+  EXPECT_EQ(0, Fetch("/short/20000"));
+  EXPECT_EQ("The download was interrupted: received 10000 of 20000 bytes.", m_error);
+}
+
+TEST_F(WinInetTransportTest, StalledServerBecomesAFailureAfterTheReceiveTimeout) {
+  // The server sends its headers and then nothing for 90 s; the 60 s receive timeout ends it.
+  EXPECT_EQ(0, Fetch("/stall"));
+  EXPECT_FALSE(m_error.empty());
+}
+
+TEST_F(WinInetTransportTest, UnreachableServerGivesTheSystemsText) {
+  m_port = 1;  // nothing listens there
+  EXPECT_EQ(0, Fetch("/pattern/10"));
+  EXPECT_FALSE(m_error.empty());
+}
+
+TEST_F(WinInetTransportTest, TextModeStoresLinesWithWindowsLineEnds) {
+  ASSERT_EQ(1, Fetch("/text", nullptr, 0)) << m_error;
+  EXPECT_EQ("1\r\n4.2\r\n", ReadFile(m_local));
+}
+
+TEST_F(WinInetTransportTest, RequestsBypassTheCache) {
+  // The server numbers its answers: two fetches of the same object must both reach it.
+  ASSERT_EQ(1, Fetch("/counter"));
+  const std::string first = ReadFile(m_local);
+  ASSERT_EQ(1, Fetch("/counter"));
+  EXPECT_NE(first, ReadFile(m_local));
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// Drives another program's windows for the end-to-end tests. It reads one command a line from
+// standard input, fields separated by '|', and answers one line: "OK <value>" or "ERR <why>".
+//
+//   wait|<caption>|<ms>          a visible top-level window with that caption appears
+//   gone|<caption>|<ms>          no such window is left
+//   text|<caption>|<id>          a control's text
+//   enabled|<caption>|<id>       1 or 0
+//   visible|<caption>|<id>       1 or 0
+//   progress|<caption>|<id>      "<pos> <low> <high>"
+//   click|<caption>|<id>         posts a button click to the dialog
+//   close|<caption>              the caption's close button (SC_CLOSE)
+//   syscommand|<caption>|<n>     posts WM_SYSCOMMAND n
+//   sysmenu|<caption>            the last two system-menu items, "<item>;<item>"
+//   message|<caption>|<ms>       waits for a message box with that caption; its text
+//   dismiss|<caption>            presses OK on that message box
+//   quit
+#include <windows.h>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> fields;
+  std::stringstream stream(line);
+  for (std::string field; std::getline(stream, field, '|');) fields.push_back(field);
+  return fields;
+}
+
+struct FindContext {
+  const char* caption;
+  HWND found;
+};
+
+BOOL CALLBACK FindVisible(HWND hwnd, LPARAM lParam) {
+  auto* context = reinterpret_cast<FindContext*>(lParam);
+  char text[512] = "";
+  GetWindowTextA(hwnd, text, sizeof text);
+  if (IsWindowVisible(hwnd) && strcmp(text, context->caption) == 0) {
+    context->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindTop(const std::string& caption) {
+  FindContext context = {caption.c_str(), nullptr};
+  EnumWindows(FindVisible, reinterpret_cast<LPARAM>(&context));
+  return context.found;
+}
+
+HWND WaitTop(const std::string& caption, DWORD ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (HWND hwnd = FindTop(caption)) return hwnd;
+    if (GetTickCount() - start >= ms) return nullptr;
+    Sleep(50);
+  }
+}
+
+std::string WindowText(HWND hwnd) {
+  char text[2048] = "";
+  SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
+  std::string value = text;
+  for (char& c : value)
+    if (c == '\r' || c == '\n') c = ' ';
+  return value;
+}
+
+// A message box's text is the static control with id 0xFFFF.
+std::string MessageText(HWND box) {
+  HWND label = GetDlgItem(box, 0xFFFF);
+  return label ? WindowText(label) : "";
+}
+
+std::string Run(const std::vector<std::string>& f) {
+  const std::string& command = f[0];
+  auto need = [&](size_t n) {
+    if (f.size() < n) throw std::string("too few fields");
+  };
+  if (command == "wait" || command == "gone" || command == "message") {
+    need(3);
+    const DWORD ms = std::stoul(f[2]);
+    if (command == "gone") {
+      const DWORD start = GetTickCount();
+      while (FindTop(f[1]) != nullptr) {
+        if (GetTickCount() - start >= ms) return "ERR still there";
+        Sleep(50);
+      }
+      return "OK";
+    }
+    HWND hwnd = WaitTop(f[1], ms);
+    if (!hwnd) return "ERR no window";
+    if (command == "message") {
+      // The label may be filled a moment after the box appears.
+      for (int i = 0; i < 20 && MessageText(hwnd).empty(); ++i) Sleep(50);
+      return "OK " + MessageText(hwnd);
+    }
+    return "OK";
+  }
+  need(2);
+  HWND top = FindTop(f[1]);
+  if (!top) return "ERR no window";
+  if (command == "close") {
+    PostMessageA(top, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return "OK";
+  }
+  if (command == "dismiss") {
+    PostMessageA(top, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(top, IDOK)));
+    return "OK";
+  }
+  if (command == "sysmenu") {
+    HMENU menu = GetSystemMenu(top, FALSE);
+    const int count = menu ? GetMenuItemCount(menu) : -1;
+    if (count < 2) return "ERR no system menu";
+    std::string items;
+    for (int i = count - 2; i < count; ++i) {
+      char text[256] = "";
+      MENUITEMINFOA info = {};
+      info.cbSize = sizeof info;
+      info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_ID;
+      info.dwTypeData = text;
+      info.cch = sizeof text;
+      GetMenuItemInfoA(menu, i, TRUE, &info);
+      items += (info.fType & MFT_SEPARATOR) ? std::string("-") : std::string(text) + "#" + std::to_string(info.wID);
+      if (i + 1 < count) items += ";";
+    }
+    return "OK " + items;
+  }
+  need(3);
+  const int id = std::stoi(f[2]);
+  if (command == "syscommand") {
+    PostMessageA(top, WM_SYSCOMMAND, id, 0);
+    return "OK";
+  }
+  HWND control = GetDlgItem(top, id);
+  if (!control) return "ERR no control";
+  if (command == "text") return "OK " + WindowText(control);
+  if (command == "enabled") return IsWindowEnabled(control) ? "OK 1" : "OK 0";
+  if (command == "visible") return IsWindowVisible(control) ? "OK 1" : "OK 0";
+  if (command == "progress") {
+    DWORD_PTR pos = 0, low = 0, high = 0;
+    SendMessageTimeoutA(control, 0x0408 /*PBM_GETPOS*/, 0, 0, SMTO_ABORTIFHUNG, 5000, &pos);
+    SendMessageTimeoutA(control, 0x0407 /*PBM_GETRANGE*/, TRUE, 0, SMTO_ABORTIFHUNG, 5000, &low);
+    SendMessageTimeoutA(control, 0x0407 /*PBM_GETRANGE*/, FALSE, 0, SMTO_ABORTIFHUNG, 5000, &high);
+    return "OK " + std::to_string(pos) + " " + std::to_string(low) + " " + std::to_string(high);
+  }
+  if (command == "click") {
+    PostMessageA(top, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+    return "OK";
+  }
+  return "ERR unknown command";
+}
+
+}  // namespace
+
+int main() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    if (line.empty()) continue;
+    if (line == "quit") break;
+    std::string answer;
+    try {
+      answer = Run(Split(line));
+    } catch (const std::string& why) {
+      answer = "ERR " + why;
+    } catch (const std::exception& e) {
+      answer = std::string("ERR ") + e.what();
+    }
+    std::cout << answer << std::endl;
+  }
+  return 0;
+}
