@@ -10,7 +10,6 @@
 //   click|<caption>|<id>         posts a button click to the dialog
 //   close|<caption>              the caption's close button (SC_CLOSE)
 //   syscommand|<caption>|<n>     posts WM_SYSCOMMAND n
-//   sysmenu|<caption>            the last two system-menu items, "<item>;<item>"
 //   message|<caption>|<ms>       waits for a message box with that caption; its text
 //   dismiss|<caption>            presses OK on that message box
 //   quit
@@ -112,24 +111,6 @@ std::string Run(const std::vector<std::string>& f) {
   if (command == "dismiss") {
     PostMessageA(top, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(top, IDOK)));
     return "OK";
-  }
-  if (command == "sysmenu") {
-    HMENU menu = GetSystemMenu(top, FALSE);
-    const int count = menu ? GetMenuItemCount(menu) : -1;
-    if (count < 2) return "ERR no system menu";
-    std::string items;
-    for (int i = count - 2; i < count; ++i) {
-      char text[256] = "";
-      MENUITEMINFOA info = {};
-      info.cbSize = sizeof info;
-      info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_ID;
-      info.dwTypeData = text;
-      info.cch = sizeof text;
-      GetMenuItemInfoA(menu, i, TRUE, &info);
-      items += (info.fType & MFT_SEPARATOR) ? std::string("-") : std::string(text) + "#" + std::to_string(info.wID);
-      if (i + 1 < count) items += ";";
-    }
-    return "OK " + items;
   }
   need(3);
   const int id = std::stoi(f[2]);

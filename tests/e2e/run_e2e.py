@@ -1,0 +1,270 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real trelkin.exe under Wine and Xvfb, against nginx and the
+fault-injecting server on the loopback port the test build was compiled for, driven through
+its windows by the UI driver."""
+import argparse
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, Display, Driver, FaultServer, Nginx, Wine,  # noqa: E402
+                          cut_package, kill_process_group)
+
+IDOK, IDC_OVERALL, IDC_PART, IDC_LABEL, IDC_DOWNLOAD, IDC_STOP, IDC_INSTALL, IDC_DIRECTORY, IDC_VERSION = (
+    1, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007)
+VERSION = '1.0.1'
+PART_SIZE = 56 * 1024
+GENERAL = ('If the error is caused by busy download site, please try at a later time. Otherwise, please fix the '
+           'problem or contact brisko-support@corvane-software.com. Thank you.')
+
+ARGS = None
+ENV = {}
+
+
+def setUpModule():
+    ENV['display'] = Display()
+    ENV['wine'] = Wine(ENV['display'])
+    ENV['driver'] = Driver(ENV['wine'], ARGS.driver)
+    ENV['shots'] = Path(ARGS.screenshots)
+    ENV['shots'].mkdir(parents=True, exist_ok=True)
+    package = Path(tempfile.mkdtemp(prefix='brisko-package-'))
+    ENV['package'] = package
+    ENV['parts'] = cut_package(ARGS.installer, VERSION, PART_SIZE, package)
+    ENV['installer'] = Path(ARGS.installer).read_bytes()
+
+
+def tearDownModule():
+    ENV['driver'].close()
+    ENV['wine'].close()
+    ENV['display'].close()
+    shutil.rmtree(ENV['package'], ignore_errors=True)
+
+
+class EndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.home = Path(tempfile.mkdtemp(prefix='brisko-home-'))
+        shutil.copy(ARGS.trelkin, self.home / 'trelkin.exe')
+        self.driver = ENV['driver']
+        self.servers = []
+        self.app = None
+
+    def tearDown(self):
+        if self.app and self.app.poll() is None:
+            kill_process_group(self.app)
+            self.app.wait()
+        for server in self.servers:
+            server.close()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    # --- helpers ------------------------------------------------------------------------------
+    def nginx(self):
+        server = Nginx(ENV['package'], ARGS.port)
+        self.servers.append(server)
+        return server
+
+    def faults(self, rules=None, root=None):
+        server = FaultServer(root or ENV['package'], ARGS.port, rules)
+        self.servers.append(server)
+        return server
+
+    def start(self):
+        self.app = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
+        return self.app
+
+    def start_dialog(self):
+        self.start()
+        self.assertTrue(self.driver.wait(MAIN_CAPTION, 60000), 'the main dialog did not appear')
+
+    def version_dir(self):
+        return self.home / VERSION
+
+    def resume_flags(self):
+        lines = (self.version_dir() / 'pkgindex.txt').read_text().split()
+        return ''.join(lines[5::2])
+
+    def wait_until(self, condition, seconds, what):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if condition():
+                return
+            time.sleep(0.1)
+        self.fail(f'timed out waiting for {what}')
+
+    def wait_finished(self, seconds=60):
+        self.wait_until(lambda: self.driver.enabled(IDC_INSTALL), seconds, 'Install to be enabled')
+
+    def finish_app(self, seconds=30):
+        self.driver.click(IDOK)
+        self.app.wait(timeout=seconds)
+
+    def shot(self, name):
+        ENV['display'].screenshot(ENV['shots'] / f'{name}.png')
+
+    def seed_version_folder(self, done):
+        """A version folder as an earlier run left it, with the given parts (1-based) done."""
+        folder = self.version_dir()
+        folder.mkdir()
+        source = ENV['package'] / 'download' / 'brisko'
+        lines = ['1', VERSION, str(len(ENV['parts'])), str(PART_SIZE)]
+        for number, name in enumerate(ENV['parts'], start=1):
+            if number in done:
+                shutil.copy(source / name, folder / name)
+            lines += [name, '1' if number in done else '0']
+        (folder / 'pkgindex.txt').write_text('\r\n'.join(lines) + '\r\n')
+
+    # --- start-up -----------------------------------------------------------------------------
+    def test_unreachable_server_without_copy_reports_and_ends(self):
+        self.start()
+        first = self.driver.message(60000)
+        self.assertTrue(first, 'no fetch error shown')
+        self.assertNotEqual(GENERAL, first)
+        self.assertEqual(GENERAL, self.driver.message())
+        self.app.wait(timeout=30)
+        self.assertFalse(self.version_dir().exists())
+
+    def test_newer_index_format_is_incompatible(self):
+        root = self.home / 'published'
+        (root / 'download' / 'brisko').mkdir(parents=True)
+        (root / 'download' / 'brisko' / 'pkgindex.txt').write_text('2\nnext\n')
+        self.faults(root=root)
+        self.start()
+        self.assertEqual('Your Corvane Brisko Download program is not compatible with the current release. '
+                         'Please download the newer version from https://www.corvane-software.com/brisko '
+                         'and try again. Thank you.', self.driver.message(60000))
+        self.assertEqual(GENERAL, self.driver.message())
+        self.app.wait(timeout=30)
+        self.assertFalse(self.version_dir().exists())
+
+    # --- the download -------------------------------------------------------------------------
+    def test_first_run_downloads_joins_and_installs_then_second_run_is_ready(self):
+        server = self.nginx()
+        self.start_dialog()
+        self.shot('idle')
+        self.assertEqual(VERSION, self.driver.text(IDC_VERSION))
+        self.assertEqual(str(self.version_dir()).replace('/', '\\').split('\\', 1)[1],
+                         self.driver.text(IDC_DIRECTORY).split('\\', 1)[1])
+        self.assertTrue((self.version_dir() / 'pkgindex.txt').exists())
+        self.assertFalse(self.driver.enabled(IDC_INSTALL))
+        self.assertFalse(self.driver.visible(IDC_LABEL))
+        count = len(ENV['parts'])
+        self.assertEqual((0, 0, count + 1), self.driver.progress(IDC_OVERALL))
+
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.shot('finished')
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.assertEqual((count + 1, 0, count + 1), self.driver.progress(IDC_OVERALL))
+        self.assertFalse(self.driver.visible(IDC_LABEL))
+        self.assertEqual('1' * count, self.resume_flags())
+        self.assertEqual(['/download/brisko/pkgindex.txt'] + ['/download/brisko/' + n for n in ENV['parts']],
+                         server.requests())
+
+        self.driver.click(IDC_INSTALL)
+        self.assertTrue(self.driver.wait('Corvane Software Setup', 30000), 'the installer did not start')
+        self.assertTrue((self.version_dir() / 'corvane-installed.txt').exists())
+        self.driver.ask('dismiss', 'Corvane Software Setup')
+        self.finish_app()
+
+        self.start_dialog()
+        self.assertTrue(self.driver.enabled(IDC_INSTALL))
+        self.assertEqual((count + 1, 0, count + 1), self.driver.progress(IDC_OVERALL))
+        self.finish_app()
+
+    def test_resume_fetches_only_the_parts_not_done(self):
+        self.seed_version_folder(done={1, 3, 5})
+        server = self.nginx()
+        self.start_dialog()
+        self.assertEqual((1, 0, 6), self.driver.progress(IDC_OVERALL))
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/' + ENV['parts'][1],
+                          '/download/brisko/' + ENV['parts'][3]], server.requests())
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.finish_app()
+
+    def test_short_installer_is_deleted_at_start(self):
+        self.seed_version_folder(done={1, 2, 3, 4, 5})
+        (self.version_dir() / 'corvane.exe').write_bytes(b'MZ' + bytes(100))
+        self.nginx()
+        self.start_dialog()
+        self.assertFalse(self.driver.enabled(IDC_INSTALL))
+        self.assertFalse((self.version_dir() / 'corvane.exe').exists())
+        self.finish_app()
+
+    def test_stop_ends_quietly_and_download_again_finishes(self):
+        self.faults({'*': 'slow'})
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_until(lambda: self.driver.visible(IDC_LABEL), 20, 'the part label')
+        self.wait_until(lambda: self.driver.progress(IDC_PART)[0] > 0, 20, 'the part bar to move')
+        self.shot('downloading')
+        self.assertEqual(ENV['parts'][0], self.driver.text(IDC_LABEL))
+        self.driver.click(IDC_STOP)
+        self.assertIsNone(self.driver.message(13000), 'a stop must not bring a message')
+        self.assertEqual('00000', self.resume_flags())
+        self.assertFalse((self.version_dir() / 'corvane.exe').exists())
+
+        self.servers.pop().close()
+        self.nginx()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.finish_app()
+
+    def test_failing_part_gives_one_message_after_three_attempts(self):
+        server = self.faults({ENV['parts'][1]: '500'})
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.assertEqual('Failed to connect to the server. Please try later', self.driver.message(60000))
+        self.assertEqual(3, server.requests().count('/download/brisko/' + ENV['parts'][1]))
+        self.assertEqual('10000', self.resume_flags())
+        self.assertIsNone(self.driver.message(1000))
+        self.assertFalse(self.driver.enabled(IDC_INSTALL))
+        self.finish_app()
+
+    def test_closing_the_window_during_a_download_ends_in_bounded_time(self):
+        self.faults({'*': 'slow'})
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_until(lambda: self.driver.progress(IDC_PART)[0] > 0, 20, 'the part bar to move')
+        self.driver.value('close', MAIN_CAPTION)
+        self.app.wait(timeout=30)
+        flags = self.resume_flags()
+        self.assertEqual(5, len(flags))
+        self.assertNotEqual('11111', flags)
+
+    def test_dialog_in_process_first_look_system_menu_and_about_box(self):
+        # Wine keeps menus per process, so the system menu is read from inside (tests/wine).
+        process = ENV['wine'].start(ARGS.dialog_tests)
+        self.assertEqual(0, process.wait(timeout=120))
+
+    def test_about_command_opens_the_about_box(self):
+        self.nginx()
+        self.start_dialog()
+        self.driver.value('syscommand', MAIN_CAPTION, 0x10)
+        self.assertTrue(self.driver.wait('About trelkin', 10000))
+        self.shot('about')
+        self.driver.value('click', 'About trelkin', IDOK)
+        self.assertEqual('OK', self.driver.ask('gone', 'About trelkin', 5000))
+        self.finish_app()
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--trelkin', required=True)
+    parser.add_argument('--driver', required=True)
+    parser.add_argument('--installer', required=True)
+    parser.add_argument('--dialog-tests', required=True)
+    parser.add_argument('--port', type=int, required=True)
+    parser.add_argument('--screenshots', default='e2e-screenshots')
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == '__main__':
+    main()

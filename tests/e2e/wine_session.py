@@ -1,0 +1,240 @@
+"""The pieces the end-to-end tests and the demo share: a display (the user's, or Xvfb), a Wine
+prefix, the UI driver, nginx and the fault-injecting server on loopback, and the package layout
+the program fetches."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+MAIN_CAPTION = 'Corvane Software Brisko Download'
+MESSAGE_CAPTION = 'trelkin'
+
+
+def wine_environment(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=')
+    return env
+
+
+class Display:
+    """Xvfb on a free display number unless `use_existing` and DISPLAY is set."""
+
+    def __init__(self, use_existing=False):
+        self.process = None
+        if use_existing and os.environ.get('DISPLAY'):
+            self.name = os.environ['DISPLAY']
+            return
+        for number in range(90, 200):
+            if not Path(f'/tmp/.X11-unix/X{number}').exists() and not Path(f'/tmp/.X{number}-lock').exists():
+                break
+        self.name = f':{number}'
+        self.process = subprocess.Popen(['Xvfb', self.name, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if Path(f'/tmp/.X11-unix/X{number}').exists():
+                return
+            time.sleep(0.1)
+        raise RuntimeError('Xvfb did not start')
+
+    def screenshot(self, path):
+        subprocess.run(['import', '-display', self.name, '-window', 'root', str(path)], check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        if self.process:
+            self.process.terminate()
+            self.process.wait()
+
+
+class Wine:
+    def __init__(self, display, prefix=None):
+        self.prefix = Path(prefix or os.environ.get('WINEPREFIX') or tempfile.mkdtemp(prefix='brisko-wine-'))
+        self.env = wine_environment(self.prefix)
+        self.env['DISPLAY'] = display.name
+        subprocess.run(['wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        # Without a window manager, windows have no frame; Wine's own desktop window draws one.
+        for key, name, value in (('HKCU\\Software\\Wine\\Explorer', 'Desktop', 'Default'),
+                                 ('HKCU\\Software\\Wine\\Explorer\\Desktops', 'Default', '1024x768')):
+            subprocess.run(['wine', 'reg', 'add', key, '/v', name, '/d', value, '/f'], env=self.env,
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A persistent wineserver keeps later starts quick.
+        self.server = subprocess.Popen(['wineserver', '-p', '-f'], env=self.env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+
+    def start(self, exe, cwd=None):
+        return subprocess.Popen(['wine', str(exe)], env=self.env, cwd=cwd, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def close(self):
+        subprocess.run(['wineserver', '-k'], env=self.env, check=False)
+        try:
+            self.server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+
+
+class Driver:
+    """The Win32 UI driver, one command a line (see tools/uidriver/uidriver.cpp)."""
+
+    def __init__(self, wine, exe):
+        self.process = subprocess.Popen(['wine', str(exe)], env=wine.env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
+
+    def ask(self, *fields):
+        self.process.stdin.write('|'.join(str(f) for f in fields) + '\n')
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline().rstrip('\r\n')
+        if not answer:
+            raise RuntimeError('the UI driver ended')
+        return answer
+
+    def value(self, *fields):
+        answer = self.ask(*fields)
+        if not answer.startswith('OK'):
+            raise AssertionError(f'{fields}: {answer}')
+        return answer[3:]
+
+    def wait(self, caption, ms=30000):
+        return self.ask('wait', caption, ms).startswith('OK')
+
+    def message(self, ms=20000):
+        """The text of the next message box, after which it is dismissed; None when none came."""
+        answer = self.ask('message', MESSAGE_CAPTION, ms)
+        if not answer.startswith('OK'):
+            return None
+        self.ask('dismiss', MESSAGE_CAPTION)
+        self.ask('gone', MESSAGE_CAPTION, 5000)
+        return answer[3:]
+
+    def text(self, control):
+        return self.value('text', MAIN_CAPTION, control)
+
+    def enabled(self, control):
+        return self.value('enabled', MAIN_CAPTION, control) == '1'
+
+    def visible(self, control):
+        return self.value('visible', MAIN_CAPTION, control) == '1'
+
+    def progress(self, control):
+        return tuple(int(n) for n in self.value('progress', MAIN_CAPTION, control).split())
+
+    def click(self, control):
+        self.value('click', MAIN_CAPTION, control)
+
+    def close(self):
+        try:
+            self.process.stdin.write('quit\n')
+            self.process.stdin.flush()
+            self.process.wait(timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            self.process.kill()
+
+
+class Nginx:
+    """nginx serving `root` on loopback; the program's objects live under root/download/brisko/."""
+
+    def __init__(self, root, port):
+        self.dir = Path(tempfile.mkdtemp(prefix='brisko-nginx-'))
+        self.log = self.dir / 'access.log'
+        (self.dir / 'nginx.conf').write_text(f"""
+daemon off;
+master_process off;
+worker_processes 1;
+pid {self.dir}/nginx.pid;
+error_log {self.dir}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    access_log {self.log};
+    client_body_temp_path {self.dir}; proxy_temp_path {self.dir}; fastcgi_temp_path {self.dir};
+    uwsgi_temp_path {self.dir}; scgi_temp_path {self.dir};
+    types {{ }}
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+    }}
+}}
+""")
+        self.process = subprocess.Popen(['nginx', '-c', str(self.dir / 'nginx.conf'), '-p', str(self.dir)],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wait_for_port(port, self.process)
+
+    def requests(self):
+        if not self.log.exists():
+            return []
+        return [line.split('"')[1].split()[1] for line in self.log.read_text().splitlines() if '"' in line]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class FaultServer:
+    def __init__(self, root, port, rules=None):
+        self.dir = Path(tempfile.mkdtemp(prefix='brisko-faults-'))
+        self.rules = self.dir / 'rules.json'
+        self.log = self.dir / 'requests.log'
+        self.set_rules(rules or {})
+        self.process = subprocess.Popen([sys.executable, str(HERE / 'fault_server.py'), '--port', str(port),
+                                         '--root', str(Path(root) / 'download' / 'brisko'),
+                                         '--rules', str(self.rules), '--log', str(self.log)],
+                                        stdout=subprocess.DEVNULL)
+        wait_for_port(port, self.process)
+
+    def set_rules(self, rules):
+        import json
+        self.rules.write_text(json.dumps(rules))
+
+    def requests(self):
+        if not self.log.exists():
+            return []
+        return [line.split()[1] for line in self.log.read_text().splitlines()]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def wait_for_port(port, process, seconds=10):
+    import socket
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if process.poll() is not None:
+            raise RuntimeError(f'server on port {port} ended at start')
+        with socket.socket() as probe:
+            if probe.connect_ex(('127.0.0.1', port)) == 0:
+                return
+        time.sleep(0.05)
+    raise RuntimeError(f'nothing listens on port {port}')
+
+
+def cut_package(installer, version, part_size, out):
+    """What the vendor publishes: the installer cut into parts and a format-1 index."""
+    data = Path(installer).read_bytes()
+    folder = Path(out) / 'download' / 'brisko'
+    folder.mkdir(parents=True, exist_ok=True)
+    names = []
+    for number, at in enumerate(range(0, len(data), part_size), start=1):
+        name = f'corvane.part{number:03d}'
+        (folder / name).write_bytes(data[at:at + part_size])
+        names.append(name)
+    lines = ['1', version, str(len(names)), str(part_size)]
+    for name in names:
+        lines += [name, '0']
+    (folder / 'pkgindex.txt').write_text('\n'.join(lines) + '\n')
+    return names
+
+
+def kill_process_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass

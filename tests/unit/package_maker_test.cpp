@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include "common/file_system.h"
+#include "index/package_index.h"
+#include "support/temp_dir.h"
+#include "tools/pkgmake/package_maker.h"
+
+namespace {
+
+class PackageMakerTest : public ::testing::Test {
+ protected:
+  PackageMakerTest() {
+    for (int i = 0; i < 2500; ++i) m_installer += static_cast<char>(i * 31 % 256);
+    WriteFile(m_dir / "setup.exe", m_installer);
+  }
+  int Make(const std::string& version, const std::string& partSize, const std::string& out) {
+    return MakePackage({m_dir / "setup.exe", version, partSize, out}, m_message, m_report);
+  }
+  CTempDir m_dir;
+  std::string m_installer;
+  std::string m_message, m_report;
+};
+
+TEST_F(PackageMakerTest, CutsThePartsInOrderAndWritesTheProgramsIndex) {
+  ASSERT_EQ(0, Make("2.0", "1024", m_dir / "out")) << m_message;
+  CPackageIndex index;
+  int reason = 0;
+  ASSERT_EQ(1, index.Read(m_dir / "out\\pkgindex.txt", reason));
+  EXPECT_EQ("2.0", index.m_strProductVersion);
+  EXPECT_EQ(1024, index.m_nPartSize);
+  ASSERT_EQ(3, index.PartCount());
+  std::string joined;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ("corvane.part00" + std::to_string(i + 1), index.m_parts[i].m_strName);
+    EXPECT_EQ(0, index.m_parts[i].m_bDone);
+    const std::string part = ReadFile(m_dir / ("out\\" + index.m_parts[i].m_strName));
+    EXPECT_EQ(i < 2 ? 1024u : 452u, part.size());
+    joined += part;
+  }
+  EXPECT_EQ(m_installer, joined);
+  // Publishing the same package again is harmless.
+  EXPECT_EQ(0, Make("2.0", "1024", m_dir / "out")) << m_message;
+}
+
+TEST_F(PackageMakerTest, AnExactMultipleEndsWithAFullPart) {
+  ASSERT_EQ(0, Make("2.0", "500", m_dir / "out")) << m_message;
+  EXPECT_EQ(500u, ReadFile(m_dir / "out\\corvane.part005").size());
+  EXPECT_FALSE(FileExists(m_dir / "out\\corvane.part006"));
+}
+
+TEST_F(PackageMakerTest, RefusesWhatTheProgramWouldRejectAndWritesNothing) {
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"", "1024"}, {"..", "1024"}, {"a/b", "1024"}, {"2.0", "0"}, {"2.0", "-5"}, {"2.0", "12abc"},
+      {"2.0", "67108864"},  // 65536 KiB: past the part bar's 16-bit range
+  };
+  for (const auto& [version, size] : refused) {
+    m_message.clear();
+    EXPECT_EQ(1, Make(version, size, m_dir / "refused")) << version << " " << size;
+    EXPECT_FALSE(m_message.empty());
+    EXPECT_FALSE(FileExists(m_dir / "refused")) << version << " " << size;
+  }
+  WriteFile(m_dir / "setup.exe", std::string(70000, 'x'));
+  EXPECT_EQ(1, Make("2.0", "1", m_dir / "refused"));  // 70000 parts: more than the bar counts
+  EXPECT_FALSE(FileExists(m_dir / "refused"));
+  EXPECT_EQ(1, MakePackage({m_dir / "absent.exe", "2.0", "1024", m_dir / "refused"}, m_message, m_report));
+  EXPECT_FALSE(FileExists(m_dir / "refused"));
+}
+
+TEST_F(PackageMakerTest, RefusesAFolderHoldingAnotherPackage) {
+  ASSERT_EQ(0, Make("2.0", "1024", m_dir / "out"));
+  const std::string before = ReadFile(m_dir / "out\\pkgindex.txt");
+  EXPECT_EQ(1, Make("2.1", "1024", m_dir / "out"));
+  EXPECT_EQ(1, Make("2.0", "2048", m_dir / "out"));
+  WriteFile(m_dir / "setup.exe", m_installer + "changed");
+  EXPECT_EQ(1, Make("2.0", "1024", m_dir / "out"));
+  EXPECT_EQ(before, ReadFile(m_dir / "out\\pkgindex.txt"));
+}
+
+}  // namespace

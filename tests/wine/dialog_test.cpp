@@ -1,0 +1,107 @@
+// The main dialog in this process, driven from a second thread: its first look, the system
+// menu's About entry and the About box. Needs a display (the end-to-end run provides Xvfb).
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <thread>
+
+#include "support/memory_view.h"
+#include "support/message_recorder.h"
+#include "support/scripted_transport.h"
+#include "support/temp_dir.h"
+#include "ui/downloader_dlg.h"
+
+namespace {
+
+HWND WaitForWindow(const char* caption) {
+  for (int i = 0; i < 200; ++i) {
+    if (HWND hwnd = FindWindowA(nullptr, caption)) return hwnd;
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+std::string MenuItemText(HMENU menu, int position, UINT& id, bool& separator) {
+  char text[256] = "";
+  MENUITEMINFOA info = {};
+  info.cbSize = sizeof info;
+  info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_ID;
+  info.dwTypeData = text;
+  info.cch = sizeof text;
+  GetMenuItemInfoA(menu, position, TRUE, &info);
+  id = info.wID;
+  separator = (info.fType & MFT_SEPARATOR) != 0;
+  return text;
+}
+
+std::string ChildText(HWND parent, int id) {
+  char text[512] = "";
+  GetDlgItemTextA(parent, id, text, sizeof text);
+  return text;
+}
+
+class DialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    m_dlg.m_strDirectory = m_dir.Path();
+    m_dlg.m_strVersion = "4.2";
+    m_dlg.m_index.m_strProductVersion = "4.2";
+    m_dlg.m_index.m_nPartSize = 2048;
+    for (int i = 0; i < 5; ++i) m_dlg.m_index.m_parts.push_back({"part" + std::to_string(i), i < 3 ? 1 : 0});
+  }
+  CTempDir m_dir;
+  CDownloaderDlg m_dlg;
+};
+
+TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
+  std::string overall, directory, version, menuTail, aboutCaption;
+  bool installEnabled = true, labelVisible = true, aboutClosed = false;
+  std::thread user([&] {
+    HWND main = WaitForWindow("Corvane Software Brisko Download");
+    if (!main) return;
+    Sleep(200);
+    directory = ChildText(main, IDC_DIRECTORY);
+    version = ChildText(main, IDC_VERSION);
+    HWND bar = GetDlgItem(main, IDC_OVERALL_PROGRESS);
+    overall = std::to_string(SendMessageA(bar, PBM_GETPOS, 0, 0)) + " of " +
+              std::to_string(SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
+    installEnabled = IsWindowEnabled(GetDlgItem(main, IDC_INSTALL));
+    labelVisible = IsWindowVisible(GetDlgItem(main, IDC_PART_LABEL));
+
+    HMENU menu = GetSystemMenu(main, FALSE);
+    const int count = GetMenuItemCount(menu);
+    UINT id = 0;
+    bool separator = false;
+    MenuItemText(menu, count - 2, id, separator);
+    menuTail = separator ? "-" : "?";
+    const std::string last = MenuItemText(menu, count - 1, id, separator);
+    menuTail += ";" + last + "#" + std::to_string(id);
+
+    PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    if (HWND about = WaitForWindow("About trelkin")) {
+      aboutCaption = "About trelkin";
+      PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      for (int i = 0; i < 100 && IsWindow(about); ++i) Sleep(50);
+      aboutClosed = !IsWindow(about);
+    }
+    PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  });
+  m_dlg.DoModal();
+  user.join();
+
+  EXPECT_EQ(m_dir.Path(), directory);
+  EXPECT_EQ("4.2", version);
+  EXPECT_EQ("3 of 6", overall);
+  EXPECT_FALSE(installEnabled);
+  EXPECT_FALSE(labelVisible);
+  EXPECT_EQ("-;&About trelkin...#16", menuTail);
+  EXPECT_EQ("About trelkin", aboutCaption);
+  EXPECT_TRUE(aboutClosed);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include "tools/pkgmake/package_maker.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "common/constants.h"
+#include "common/file_system.h"
+#include "common/path.h"
+#include "index/package_index.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+constexpr int64_t kMaxInstallerBytes = INT64_C(2) * 1024 * 1024 * 1024;  // sizes are signed 32-bit
+constexpr int kMaxProgressUnits = 65535;                               // a 16-bit progress range
+
+std::string PartName(int number, int count) {
+  const int width = std::max(3, static_cast<int>(std::to_string(count).size()));
+  std::string digits = std::to_string(number);
+  return "corvane.part" + std::string(width - digits.size(), '0') + digits;
+}
+
+// Reads up to `size` bytes at `offset` of the open installer.
+std::string ReadSlice(FILE* file, int64_t offset, int size) {
+  std::string data(static_cast<size_t>(size), '\0');
+  fseek(file, static_cast<long>(offset), SEEK_SET);
+  data.resize(fread(&data[0], 1, data.size(), file));
+  return data;
+}
+
+bool SameContent(const std::string& path, const std::string& expected) {
+  FilePtr file(OpenFileStream(path, "rb"));
+  if (!file) return false;
+  std::string content(expected.size() + 1, '\0');
+  content.resize(fread(&content[0], 1, content.size(), file.get()));
+  return content == expected;
+}
+
+}  // namespace
+
+int MakePackage(const PackageRequest& request, std::string& message, std::string& report) {
+  if (request.version.empty() || !IsPlainFileName(request.version)) {
+    message = "The version \"" + request.version + "\" cannot be a folder name; use letters, digits and dots.";
+    return 1;
+  }
+  char* end = nullptr;
+  const long long partSize = strtoll(request.partSize.c_str(), &end, 10);
+  if (request.partSize.empty() || *end != '\0' || partSize <= 0) {
+    message = "The part size must be a whole number of bytes above 0, not \"" + request.partSize + "\".";
+    return 1;
+  }
+  if (partSize / kProgressUnitBytes > kMaxProgressUnits) {
+    message = "The part size is too large: the program's part bar counts at most 65535 KiB.";
+    return 1;
+  }
+  const int64_t size = FindFileSize(request.installer);
+  FilePtr input(OpenFileStream(request.installer, "rb"));
+  if (size < 0 || !input) {
+    message = "Cannot read the installer " + request.installer + ".";
+    return 1;
+  }
+  if (size >= kMaxInstallerBytes) {
+    message = "The installer is 2 GiB or larger; the program handles smaller installers only.";
+    return 1;
+  }
+  if (size == 0) {
+    message = "The installer " + request.installer + " is empty.";
+    return 1;
+  }
+  const int64_t count = (size + partSize - 1) / partSize;
+  if (count + 1 > kMaxProgressUnits) {
+    message = "The installer would make " + std::to_string(count) +
+              " parts; the program's overall bar counts at most 65534. Choose a larger part size.";
+    return 1;
+  }
+
+  CPackageIndex index;
+  index.m_strProductVersion = request.version;
+  index.m_nPartSize = static_cast<int>(partSize);
+  for (int i = 0; i < count; ++i) index.m_parts.push_back({PartName(i + 1, static_cast<int>(count)), 0});
+
+  const std::string indexPath = JoinPath(request.outFolder, kIndexFileName);
+  if (FileExists(indexPath)) {
+    // Publishing the same package twice is harmless; overwriting another one is not.
+    CPackageIndex existing;
+    int reason = 0;
+    bool same = existing.Read(indexPath, reason) && existing.m_strProductVersion == index.m_strProductVersion &&
+                existing.m_nPartSize == index.m_nPartSize && existing.PartCount() == index.PartCount();
+    for (int i = 0; same && i < index.PartCount(); ++i)
+      same = existing.m_parts[i].m_strName == index.m_parts[i].m_strName &&
+             SameContent(JoinPath(request.outFolder, index.m_parts[i].m_strName),
+                         ReadSlice(input.get(), i * partSize, static_cast<int>(partSize)));
+    if (!same) {
+      message = request.outFolder + " already holds a different package; choose an empty folder.";
+      return 1;
+    }
+    report = request.outFolder + " already holds this package.";
+    return 0;
+  }
+
+  if (!FileExists(request.outFolder) && !CreateFolder(request.outFolder)) {
+    message = "Cannot create the folder " + request.outFolder + ".";
+    return 1;
+  }
+  for (int i = 0; i < count; ++i) {
+    const std::string path = JoinPath(request.outFolder, index.m_parts[i].m_strName);
+    const std::string data = ReadSlice(input.get(), i * partSize, static_cast<int>(partSize));
+    FilePtr output(OpenFileStream(path, "wb"));
+    bool written = output && fwrite(data.data(), 1, data.size(), output.get()) == data.size();
+    written = output && fclose(output.release()) == 0 && written;
+    if (!written) {
+      message = "Cannot write " + path + ".";
+      return 1;
+    }
+  }
+  // The index goes last: a folder is complete once its index stands.
+  if (!index.SaveAs(indexPath)) {
+    message = "Cannot write " + indexPath + ".";
+    return 1;
+  }
+  report = "Wrote " + std::to_string(count) + " parts of " + std::to_string(partSize) + " bytes and " + indexPath +
+           " for version " + request.version + ".";
+  return 0;
+}
