@@ -5,7 +5,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+
+// An open stream that closes itself.
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // True when a find-first query on the path finds an entry, file or folder alike.
 bool FileExists(const std::string& path);

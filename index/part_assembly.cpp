@@ -12,11 +12,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 enum class CopyResult { kDone, kWriteFailed };
 
 CopyResult CopyStream(FILE* from, FILE* to, int64_t& total) {

@@ -12,10 +12,6 @@ namespace {
 
 IHttpTransport* g_pTransport = nullptr;
 
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-
 }  // namespace
 
 IHttpTransport& CurrentHttpTransport() { return g_pTransport ? *g_pTransport : PlatformHttpTransport(); }
@@ -24,7 +20,7 @@ void SetHttpTransport(IHttpTransport* transport) { g_pTransport = transport; }
 
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag) {
-  std::unique_ptr<FILE, FileCloser> file;
+  FilePtr file;
   try {
     std::unique_ptr<IHttpResponse> response = CurrentHttpTransport().Get(host, port, object);
     const int status = response->StatusCode();

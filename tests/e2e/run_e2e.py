@@ -27,7 +27,7 @@ ENV = {}
 
 def setUpModule():
     ENV['display'] = Display()
-    ENV['wine'] = Wine(ENV['display'])
+    ENV['wine'] = Wine(ENV['display'], prefix=ARGS.wineprefix)
     ENV['driver'] = Driver(ENV['wine'], ARGS.driver)
     ENV['shots'] = Path(ARGS.screenshots)
     ENV['shots'].mkdir(parents=True, exist_ok=True)
@@ -262,6 +262,7 @@ def main():
     parser.add_argument('--dialog-tests', required=True)
     parser.add_argument('--port', type=int, required=True)
     parser.add_argument('--screenshots', default='e2e-screenshots')
+    parser.add_argument('--wineprefix', help='a prefix of its own (default: a new one)')
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

@@ -53,7 +53,8 @@ class Display:
 
 class Wine:
     def __init__(self, display, prefix=None):
-        self.prefix = Path(prefix or os.environ.get('WINEPREFIX') or tempfile.mkdtemp(prefix='brisko-wine-'))
+        # A prefix of its own: one whose desktop was started without this display would not do.
+        self.prefix = Path(prefix or tempfile.mkdtemp(prefix='brisko-wine-'))
         self.env = wine_environment(self.prefix)
         self.env['DISPLAY'] = display.name
         subprocess.run(['wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,

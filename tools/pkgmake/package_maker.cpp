@@ -13,11 +13,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 constexpr int64_t kMaxInstallerBytes = INT64_C(2) * 1024 * 1024 * 1024;  // sizes are signed 32-bit
 constexpr int kMaxProgressUnits = 65535;                               // a 16-bit progress range
 

@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""Measures the program against its ceilings on this machine, all on one loopback nginx:
+
+  download  trelkin.exe under Wine (Download click to Install enabled, through the UI driver)
+            against a bare WinInet loop with the same 4096-byte reads under Wine, and native curl;
+            for 256 MiB in 64 parts and for 1,000 parts of 64 KiB
+  join      the program's MergeParts against `cat parts > out`, 256 MiB
+  memory    peak resident size of trelkin.exe for a 64 MiB and a 512 MiB package
+  resume    start-up to a ready dialog with 1,000 parts already done
+
+Each figure is the median of --runs runs. Prints a table and writes it to docs/performance.md.
+Usage: bench/run_bench.py [--runs 3] [--quick]   (builds what it needs in build/bench-*)
+"""
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(TOP / 'tests' / 'e2e'))
+from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine  # noqa: E402
+
+PORT = 18090
+IDOK, IDC_DOWNLOAD, IDC_INSTALL = 1, 1003, 1005
+MiB = 1024 * 1024
+
+
+def build():
+    win, native = TOP / 'build' / 'bench-windows', TOP / 'build' / 'bench-native'
+    subprocess.run(['bash', str(TOP / 'scripts' / 'install_deps.sh')], check=True)
+    for folder, extra in ((win, [f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw-i686.cmake', '-DBRISKO_SERVER_HOST=127.0.0.1',
+                                 f'-DBRISKO_SERVER_PORT={PORT}']), (native, [])):
+        subprocess.run(['cmake', '-S', str(TOP), '-B', str(folder), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
+                        '-DBRISKO_BUILD_TESTS=OFF', *extra], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', str(win), '--target', 'trelkin', 'uidriver', 'wininet_loop'], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', str(native), '--target', 'merge_bench', 'pkgmake'], check=True,
+                   stdout=subprocess.DEVNULL)
+    return win, native
+
+
+def publish(native, site, name, size, part_size):
+    """A package of `size` random bytes in parts of `part_size`, made with pkgmake."""
+    folder = site / name / 'download' / 'brisko'
+    if (folder / 'pkgindex.txt').exists():
+        return folder
+    folder.parent.mkdir(parents=True, exist_ok=True)
+    source = site / f'{name}.bin'
+    with open(source, 'wb') as out:
+        for _ in range(size // MiB):
+            out.write(os.urandom(MiB))
+    subprocess.run([str(native / 'tools' / 'pkgmake'), str(source), '1.0', str(part_size), str(folder)], check=True,
+                   stdout=subprocess.DEVNULL)
+    source.unlink()
+    return folder
+
+
+def part_objects(folder):
+    lines = (folder / 'pkgindex.txt').read_text().split('\n')
+    return ['/download/brisko/' + name for name in lines[4::2] if name]
+
+
+class PeakMemory:
+    """Polls the peak resident size (VmHWM) of a process while it runs."""
+
+    def __init__(self, pid):
+        self.pid, self.peak_kib, self.running = pid, 0, True
+        self.thread = threading.Thread(target=self.poll, daemon=True)
+        self.thread.start()
+
+    def poll(self):
+        while self.running:
+            try:
+                for line in Path(f'/proc/{self.pid}/status').read_text().splitlines():
+                    if line.startswith('VmHWM:'):
+                        self.peak_kib = max(self.peak_kib, int(line.split()[1]))
+            except OSError:
+                return
+            time.sleep(0.05)
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        return self.peak_kib / 1024
+
+
+def run_trelkin(wine, driver, exe, work, measure_memory=False):
+    """Seconds from the Download click to Install enabled (and the peak memory in MiB)."""
+    home = Path(tempfile.mkdtemp(dir=work))
+    shutil.copy(exe, home / 'trelkin.exe')
+    app = wine.start(home / 'trelkin.exe', cwd=home)
+    try:
+        assert driver.wait(MAIN_CAPTION, 60000), 'no dialog'
+        memory = PeakMemory(app.pid) if measure_memory else None
+        start = time.monotonic()
+        driver.click(IDC_DOWNLOAD)
+        while driver.value('enabled', MAIN_CAPTION, IDC_INSTALL) != '1':
+            time.sleep(0.02)
+        took = time.monotonic() - start
+        peak = memory.stop() if memory else None
+        driver.click(IDOK)
+        app.wait(timeout=60)
+        return took, peak
+    finally:
+        if app.poll() is None:
+            app.kill()
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def time_command(command, env=None, cwd=None):
+    start = time.monotonic()
+    subprocess.run(command, check=True, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.monotonic() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--runs', type=int, default=3)
+    parser.add_argument('--quick', action='store_true', help='small packages, for trying the script out')
+    args = parser.parse_args()
+    scale = 16 if args.quick else 1
+    win, native = build()
+    work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
+    site = work / 'site'
+    packages = {
+        '256 MiB in 64 parts': (256 * MiB // scale, 4 * MiB // scale),
+        '1,000 parts of 64 KiB': (1000 * 64 * 1024 // scale, 64 * 1024),
+    }
+    rows = []
+    display = Display()
+    wine = Wine(display, prefix=work / 'wineprefix')
+    driver = Driver(wine, win / 'tools' / 'uidriver.exe')
+    try:
+        for label, (size, part) in packages.items():
+            folder = publish(native, site, label.split()[0].replace(',', ''), size, part)
+            server = Nginx(folder.parent.parent, PORT)
+            try:
+                objects = part_objects(folder)
+                program = [run_trelkin(wine, driver, win / 'trelkin.exe', work)[0] for _ in range(args.runs)]
+                out = work / 'loop'
+                out.mkdir(exist_ok=True)
+                loop_cmd = ['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), 'Z:' + str(out).replace('/', '\\'),
+                            *objects]
+                loop = [time_command(loop_cmd, env=wine.env) for _ in range(args.runs)]
+                curl_cmd = ['curl', '-s', '--no-progress-meter']
+                for obj in objects:
+                    curl_cmd += [f'http://127.0.0.1:{PORT}{obj}', '-o', str(out / obj.split('/')[-1])]
+                curl = [time_command(curl_cmd) for _ in range(args.runs)]
+            finally:
+                server.close()
+            mib = size / MiB
+            p, l, c = statistics.median(program), statistics.median(loop), statistics.median(curl)
+            rows.append((f'download, {label}', f'{p:.2f} s ({mib / p:.0f} MiB/s)', f'{l:.2f} s ({mib / l:.0f} MiB/s)',
+                         f'{c:.2f} s ({mib / c:.0f} MiB/s)', f'{100 * (p - l) / l:+.0f} % against the WinInet loop'))
+
+        folder = publish(native, site, '256', 256 * MiB // scale, 4 * MiB // scale)
+        merge = [float(subprocess.run([str(native / 'bench' / 'merge_bench'), str(folder)], check=True,
+                                      capture_output=True, text=True).stdout) for _ in range(args.runs)]
+        parts = [str(folder / obj.split('/')[-1]) for obj in part_objects(folder)]
+        cat = [time_command(['sh', '-c', 'cat "$@" > "$0"', str(work / 'cat.bin'), *parts]) for _ in range(args.runs)]
+        m, c = statistics.median(merge), statistics.median(cat)
+        rows.append(('join, 256 MiB', f'{m:.3f} s', '', f'cat: {c:.3f} s', f'{100 * (m - c) / c:+.0f} % against cat'))
+
+        peaks = {}
+        for mib in (64, 512):
+            folder = publish(native, site, f'mem{mib}', mib * MiB // scale, 4 * MiB // scale)
+            server = Nginx(folder.parent.parent, PORT)
+            try:
+                peaks[mib] = run_trelkin(wine, driver, win / 'trelkin.exe', work, measure_memory=True)[1]
+            finally:
+                server.close()
+        rows.append(('peak memory, 64 / 512 MiB', f'{peaks[64]:.1f} / {peaks[512]:.1f} MiB', '', '',
+                     f'{peaks[512] - peaks[64]:+.2f} MiB between the two'))
+
+        folder = publish(native, site, '1000', 1000 * 64 * 1024 // scale, 64 * 1024)
+        server = Nginx(folder.parent.parent, PORT)
+        try:
+            home = work / 'resume-home'
+            (home / '1.0').mkdir(parents=True, exist_ok=True)
+            text = (folder / 'pkgindex.txt').read_text().split('\n')
+            text[5::2] = ['1'] * len(text[5::2])
+            (home / '1.0' / 'pkgindex.txt').write_text('\n'.join(text))
+            shutil.copy(win / 'trelkin.exe', home / 'trelkin.exe')
+            starts = []
+            for _ in range(args.runs):
+                start = time.monotonic()
+                app = wine.start(home / 'trelkin.exe', cwd=home)
+                assert driver.wait(MAIN_CAPTION, 60000)
+                starts.append(time.monotonic() - start)
+                driver.click(IDOK)
+                app.wait(timeout=60)
+        finally:
+            server.close()
+        rows.append(('start-up to a ready dialog, 1,000 parts done', f'{statistics.median(starts):.2f} s', '', '', ''))
+    finally:
+        driver.close()
+        wine.close()
+        display.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+    header = ('what', 'trelkin.exe', 'bare WinInet loop', 'curl / cat', 'against the target')
+    lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
+    lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
+    table = '\n'.join(lines)
+    print(table)
+    machine = f'{platform.node()}: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}'
+    note = (f'\nMeasured {time.strftime("%Y-%m-%d")} on {machine}; median of {args.runs} runs'
+            f'{" (quick: packages 1/16 of the size)" if args.quick else ""}.\n')
+    print(note)
+    if not args.quick:
+        doc = TOP / 'docs' / 'performance.md'
+        text = doc.read_text() if doc.exists() else ''
+        marker = '<!-- results -->'
+        head = text.split(marker)[0] if marker in text else text
+        doc.write_text(head + marker + '\n' + table + '\n' + note)
+
+
+if __name__ == '__main__':
+    main()

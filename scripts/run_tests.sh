@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Every test: the portable core natively (plain, with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the worker under ThreadSanitizer), then the Windows build under Wine: the same unit tests,
+# WinInet against loopback servers, the dialog, and the real program end to end under Xvfb.
+# Ends with one line: "N passed, N failed".
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build"
+bash "$top/scripts/install_deps.sh" || { echo "could not install the tools the tests need"; exit 1; }
+
+passed=0
+failed=0
+logs="$build/test-logs"
+mkdir -p "$logs"
+
+# Runs ctest in a build folder and adds its counts to the totals.
+run_ctest() {
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name"
+  (cd "$dir" && ctest --output-on-failure "$@") 2>&1 | tee "$logs/$name.log"
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$name.log" | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "$name: ctest printed no summary"
+    failed=$((failed + 1))
+    return
+  fi
+  local total bad
+  bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
+  total=$(echo "$line" | sed -E 's/.* failed out of ([0-9]+).*/\1/')
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+}
+
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S "$top" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" 2>&1 | tail -n 3
+}
+
+mkdir -p "$build"
+if configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug; then
+  run_ctest native "$build/native"
+else
+  failed=$((failed + 1))
+fi
+
+if configure_and_build "$build/native-asan" -DCMAKE_BUILD_TYPE=Debug -DBRISKO_SANITIZE=address,undefined; then
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run_ctest native-asan "$build/native-asan"
+else
+  failed=$((failed + 1))
+fi
+
+if configure_and_build "$build/native-tsan" -DCMAKE_BUILD_TYPE=Debug -DBRISKO_SANITIZE=thread; then
+  TSAN_OPTIONS=halt_on_error=1 run_ctest native-tsan "$build/native-tsan"
+else
+  failed=$((failed + 1))
+fi
+
+# The Windows build talks to a loopback server on a port of its own; the product build's host
+# and port are set the same way (BRISKO_SERVER_HOST, BRISKO_SERVER_PORT).
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if configure_and_build "$build/windows" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBRISKO_SERVER_HOST=127.0.0.1 -DBRISKO_SERVER_PORT=18080; then
+  wineboot -i >/dev/null 2>&1
+  run_ctest windows "$build/windows"
+  wineserver -k >/dev/null 2>&1 || true
+else
+  failed=$((failed + 1))
+fi
+
+echo
+echo "Screenshots of the end-to-end run: $build/windows/screenshots"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
