@@ -28,7 +28,7 @@ void Pause(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::mil
 
 // Fetches one part with its attempts. kResultDone when the part arrived; kResultFailed after the
 // last attempt failed (the user has been told); stopped is set when the user asked to stop.
-unsigned FetchPart(CPackageDownload& download, const CPackagePart& part, bool& stopped) {
+unsigned FetchPart(CPackageDownload& download, const CPackagePart& part, bool isLast, bool& stopped) {
   IDownloadView& view = *download.m_pView;
   std::string error;  // persists across the part's attempts
   const std::string object = std::string(kRemoteFolder) + part.m_strName;
@@ -40,8 +40,13 @@ unsigned FetchPart(CPackageDownload& download, const CPackagePart& part, bool& s
       return kResultDone;
     }
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
-                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop))
-      return kResultDone;
+                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop)) {
+      // Every part but the last is exactly the part size; a body cut short where the server
+      // announced no length shows here, and is fetched again rather than recorded as done.
+      const int length = GetFileLength(localPath);
+      if (isLast || length == download.m_index.m_nPartSize) return kResultDone;
+      error = IncompleteDownloadText(length, download.m_index.m_nPartSize);
+    }
     Pause(download.m_nRetryPauseMs);
     // An attempt cut short by the user's stop is no failure to report.
     if (download.m_bStop != 0) {
@@ -66,7 +71,8 @@ unsigned RunWorker(CPackageDownload& download) {
     view.SetPartLabelText(index.m_parts[i].m_strName);
     view.ShowPartProgress(true);
     bool stopped = false;
-    if (FetchPart(download, index.m_parts[i], stopped) == kResultFailed) return kResultFailed;
+    const bool isLast = i == index.PartCount() - 1;
+    if (FetchPart(download, index.m_parts[i], isLast, stopped) == kResultFailed) return kResultFailed;
     if (stopped) return kResultDone;
     index.m_parts[i].m_bDone = 1;
     index.Write();  // a failed write leaves the part done in memory only, for this run

@@ -18,6 +18,11 @@ IHttpTransport& CurrentHttpTransport() { return g_pTransport ? *g_pTransport : P
 
 void SetHttpTransport(IHttpTransport* transport) { g_pTransport = transport; }
 
+std::string IncompleteDownloadText(long long received, long long expected) {
+  return "The download was interrupted: received " + std::to_string(received) + " of " + std::to_string(expected) +
+         " bytes.";
+}
+
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag) {
   FilePtr file;
@@ -48,14 +53,16 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
       if (progress != nullptr && unitBytes > 0) progress->OffsetPos(static_cast<int>(kFetchBlockBytes) / unitBytes);
       if (stopFlag != nullptr && stopFlag->load() != 0) return 0;
     }
-    if (fclose(file.release()) != 0) {
+    // Pushed to the disk before the caller records the part as done, so that a power cut
+    // cannot leave a done flag over data that never reached the disk.
+    const bool flushed = FlushToDisk(file.get());
+    if (fclose(file.release()) != 0 || !flushed) {
       error = std::string("Failed to write to file: ") + localPath;
       return 0;
     }
     // A connection that drops mid-body can look like a normal end; the announced length tells.
     if (expected >= 0 && received != expected) {
-      error = "The download was interrupted: received " + std::to_string(received) + " of " +
-              std::to_string(expected) + " bytes.";
+      error = IncompleteDownloadText(received, expected);
       return 0;
     }
     return 1;

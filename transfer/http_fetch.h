@@ -12,3 +12,6 @@ class IProgressBar;
 // Never shows a message.
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag);
+
+// The error text for a body that stopped short of (or ran past) its known length.
+std::string IncompleteDownloadText(long long received, long long expected);

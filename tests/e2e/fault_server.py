@@ -5,7 +5,8 @@ Fixed objects (for the transport tests):
   /pattern/N   200 with N bytes, byte i = (i * 7 + 3) % 251
   /status/N    answers with status N (302 points at /status/404)
   /short/N     announces N bytes, sends half, closes
-  /cut/N       chunked body that stops half-way without its last chunk
+  /cut/N       announces N bytes, sends half, resets the connection
+  /chunked-cut/N  a chunked body that stops half-way without its last chunk
   /text        "1\\n4.2\\n"
   /counter     a number that grows with every request
   /stall       headers, then silence
@@ -13,8 +14,10 @@ Fixed objects (for the transport tests):
 The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
 takes one action per request, the last one repeating; "*" applies to every name without a rule.
-Actions: ok, slow (4 KiB every 50 ms), 404, 500, cut, short, stall, html (200 with an HTML page),
-huge-headers, redirect-loop. Every request is logged as one line "METHOD PATH ACTION" to --log.
+Actions: ok, slow (4 KiB every 50 ms), 404, 500, cut, short, chunked-cut, stall, html (200 with an HTML page),
+huge-headers, redirect-loop, long (the file followed by as much again), and flaky:P, which
+picks one of 500, 404, cut and short (and stall, with --flaky-stall) with probability P and ok
+otherwise (--seed makes it repeatable). Every request is logged as one line "METHOD PATH ACTION" to --log.
 """
 import argparse
 import http.server
@@ -22,6 +25,7 @@ import json
 import os
 import socket
 import socketserver
+import struct
 import sys
 import threading
 import time
@@ -58,20 +62,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(rate)
 
-    def cut(self, body, chunked):
+    def cut(self, body, how):
+        """Half the body, then the connection ends: 'fin' closes it after announcing the whole
+        length, 'rst' resets it, 'chunked' stops a chunked body before its last chunk."""
         self.send_response(200)
-        if chunked:
+        if how == 'chunked':
             self.send_header('Transfer-Encoding', 'chunked')
         else:
             self.send_header('Content-Length', str(len(body)))
         self.end_headers()
         half = body[:len(body) // 2]
-        if chunked:
-            self.wfile.write(b'%x\r\n' % len(half) + half + b'\r\n')
-        else:
-            self.wfile.write(half)
+        self.wfile.write(b'%x\r\n' % len(half) + half + b'\r\n' if how == 'chunked' else half)
         self.wfile.flush()
         self.close_connection = True
+        if how == 'rst':
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+            self.connection.close()
+            return
         try:
             self.connection.shutdown(socket.SHUT_RDWR)
         except OSError:
@@ -105,9 +112,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if parts[1] == 'status':
                 return self.status(int(parts[2]))
             if parts[1] == 'short':
-                return self.cut(pattern(int(parts[2])), chunked=False)
+                return self.cut(pattern(int(parts[2])), 'fin')
             if parts[1] == 'cut':
-                return self.cut(pattern(int(parts[2])), chunked=True)
+                return self.cut(pattern(int(parts[2])), 'rst')
+            if parts[1] == 'chunked-cut':
+                return self.cut(pattern(int(parts[2])), 'chunked')
             if parts[1] == 'text':
                 return self.send_body(b'1\n4.2\n', content_type='text/plain')
             if parts[1] == 'counter':
@@ -137,6 +146,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def package(self, name):
         action = self.next_action(name)
+        if action.startswith('flaky:'):
+            with Handler.lock:
+                faulty = self.server.random.random() < float(action.split(':')[1])
+                action = self.server.random.choice(self.server.faults) if faulty else 'ok'
+                if faulty:
+                    self.server.injected += 1
         self.record(action)
         path = os.path.join(self.server.root, name)
         if action in ('404', '500'):
@@ -162,10 +177,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.status(404)
         with open(path, 'rb') as handle:
             body = handle.read()
-        if action == 'cut':
-            return self.cut(body, chunked=False)
-        if action == 'short':
-            return self.cut(body, chunked=True)
+        if action == 'long':
+            return self.send_body(body + body)
+        if action in ('cut', 'short', 'chunked-cut'):
+            return self.cut(body, {'cut': 'rst', 'short': 'fin', 'chunked-cut': 'chunked'}[action])
         return self.send_body(body, rate=0.05 if action == 'slow' else None)
 
 
@@ -181,10 +196,16 @@ def main():
     parser.add_argument('--rules')
     parser.add_argument('--log')
     parser.add_argument('--stall-seconds', type=float, default=120)
+    parser.add_argument('--seed', type=int, default=1)
+    parser.add_argument('--flaky-stall', action='store_true')
     args = parser.parse_args()
     server = Server(('127.0.0.1', args.port), Handler)
     server.root, server.rules_path, server.log_path = args.root, args.rules, args.log
     server.stall_seconds = args.stall_seconds
+    import random
+    server.random = random.Random(args.seed)
+    server.faults = ['500', '404', 'cut', 'short'] + (['stall'] if args.flaky_stall else [])
+    server.injected = 0
     print(server.server_address[1], flush=True)
     server.serve_forever()
 

@@ -162,6 +162,7 @@ http {{
     }}
 }}
 """)
+        ensure_port_free(port)
         self.process = subprocess.Popen(['nginx', '-c', str(self.dir / 'nginx.conf'), '-p', str(self.dir)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         wait_for_port(port, self.process)
@@ -178,14 +179,15 @@ http {{
 
 
 class FaultServer:
-    def __init__(self, root, port, rules=None):
+    def __init__(self, root, port, rules=None, extra=()):
         self.dir = Path(tempfile.mkdtemp(prefix='brisko-faults-'))
         self.rules = self.dir / 'rules.json'
         self.log = self.dir / 'requests.log'
         self.set_rules(rules or {})
+        ensure_port_free(port)
         self.process = subprocess.Popen([sys.executable, str(HERE / 'fault_server.py'), '--port', str(port),
                                          '--root', str(Path(root) / 'download' / 'brisko'),
-                                         '--rules', str(self.rules), '--log', str(self.log)],
+                                         '--rules', str(self.rules), '--log', str(self.log), *extra],
                                         stdout=subprocess.DEVNULL)
         wait_for_port(port, self.process)
 
@@ -198,10 +200,23 @@ class FaultServer:
             return []
         return [line.split()[1] for line in self.log.read_text().splitlines()]
 
+    def actions(self):
+        """The action the server took for each request, in order."""
+        if not self.log.exists():
+            return []
+        return [line.split()[2] for line in self.log.read_text().splitlines()]
+
     def close(self):
         self.process.terminate()
         self.process.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def ensure_port_free(port):
+    import socket
+    with socket.socket() as probe:
+        if probe.connect_ex(('127.0.0.1', port)) == 0:
+            raise RuntimeError(f'something already listens on 127.0.0.1:{port}; end it first')
 
 
 def wait_for_port(port, process, seconds=10):

@@ -151,6 +151,34 @@ TEST_F(DownloadWorkerTest, TruncatedBodyIsRetriedNeverMarkedDone) {
   EXPECT_EQ(1u, TakeMessages().size());
 }
 
+TEST_F(DownloadWorkerTest, PartOfTheWrongSizeWithoutAnnouncedLengthIsRetried) {
+  Prepare(2);
+  CScriptedTransport server;
+  ScriptedResponse cut = ScriptedResponse::Ok(m_bodies[0].substr(0, 6), 4);
+  cut.contentLength = -1;  // the server announced no length, so only the size tells
+  server.Script(kRemote + "p1", cut);
+  server.Script(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+  server.Script(kRemote + "p2", ScriptedResponse::Ok(m_bodies[1], 4));
+  EXPECT_EQ(0u, Run());
+  EXPECT_EQ(2, server.RequestCount(kRemote + "p1"));
+  EXPECT_TRUE(TakeMessages().empty());
+  ExpectFinished();
+
+  // Three times too long: one message, nothing recorded.
+  m_download.m_index = CPackageIndex();
+  m_bodies.clear();
+  m_installer.clear();
+  RemoveFile(m_dir / "corvane.exe");
+  Prepare(2);
+  CScriptedTransport tooLong;
+  ScriptedResponse longer = ScriptedResponse::Ok(m_bodies[0] + "extra", 4);
+  tooLong.Script(kRemote + "p1", longer);
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(std::vector<std::string>{"The download was interrupted: received 13 of 8 bytes. Please try later"},
+            TakeMessages());
+  EXPECT_EQ("00", Flags());
+}
+
 TEST_F(DownloadWorkerTest, StopBetweenPartsEndsBeforeTheNextPartWithoutAMessage) {
   Prepare(3);
   m_view.overall.onSetPos = [&](int pos) {

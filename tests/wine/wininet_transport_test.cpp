@@ -58,6 +58,8 @@ TEST_F(WinInetTransportTest, ErrorStatusesFailAndKeepTheEarlierFile) {
 TEST_F(WinInetTransportTest, BodyCutShortOfItsLengthFails) {
   EXPECT_EQ(0, Fetch("/short/20000"));
   EXPECT_EQ("The download was interrupted: received 10000 of 20000 bytes.", m_error);
+  EXPECT_EQ(0, Fetch("/cut/20000"));  // connection reset mid-body
+  EXPECT_FALSE(m_error.empty());
 }
 
 TEST_F(WinInetTransportTest, StalledServerBecomesAFailureAfterTheReceiveTimeout) {
