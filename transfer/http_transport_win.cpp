@@ -67,6 +67,14 @@ class CWinInetResponse : public IHttpResponse {
     return (end == text || length < 0) ? -1 : length;
   }
 
+  // Where a redirect points, or "" when the response carries no Location.
+  std::string Location() {
+    char text[2048] = "";
+    DWORD size = sizeof text;
+    if (!HttpQueryInfoA(m_request.Get(), HTTP_QUERY_LOCATION, text, &size, nullptr)) return "";
+    return std::string(text, size);
+  }
+
   size_t Read(char* buffer, size_t size) override {
     DWORD got = 0;
     if (!InternetReadFile(m_request.Get(), buffer, static_cast<DWORD>(size), &got)) ThrowLastError();
@@ -92,6 +100,23 @@ class CWinInetTransport : public IHttpTransport {
 
  public:
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object) override {
+    // Redirects are followed here, a bounded number of times: a server that redirects a request
+    // to itself must end as a failure, not as an endless loop.
+    std::string currentHost = host, currentObject = object;
+    unsigned short currentPort = port;
+    for (int redirects = 0;; ++redirects) {
+      std::unique_ptr<CWinInetResponse> response = Open(currentHost, currentPort, currentObject);
+      const int status = response->StatusCode();
+      if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return response;
+      if (!ResolveRedirect(response->Location(), currentHost, currentPort, currentObject)) return response;
+      if (redirects == kMaxRedirects) throw CHttpTransportError("The download server redirected the request too many times.");
+    }
+  }
+
+ private:
+  static constexpr int kMaxRedirects = 10;
+
+  std::unique_ptr<CWinInetResponse> Open(const std::string& host, unsigned short port, const std::string& object) {
     CInternetHandle session(Check(InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
     SetTimeouts(session.Get());
     CInternetHandle connection(Check(InternetConnectA(session.Get(), host.c_str(), port, nullptr, nullptr,
@@ -99,13 +124,37 @@ class CWinInetTransport : public IHttpTransport {
     SetTimeouts(connection.Get());
     // Always from the server, never into the user's internet cache: a stale cached index would
     // hide a new version, and every part would be stored twice.
-    const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+    const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                        INTERNET_FLAG_NO_AUTO_REDIRECT;
     CInternetHandle request(Check(HttpOpenRequestA(connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr,
                                                    flags, 1)));
     SetTimeouts(request.Get());
     if (!HttpSendRequestA(request.Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
     // The response owns the handles from here on.
     return std::make_unique<CWinInetResponse>(session.Release(), connection.Release(), request.Release());
+  }
+
+  // Points host, port and object at a redirect's target; false for a target this client does not
+  // follow (none given, or not plain HTTP), so that the redirect itself is the answer.
+  static bool ResolveRedirect(const std::string& location, std::string& host, unsigned short& port,
+                              std::string& object) {
+    if (location.empty()) return false;
+    if (location[0] == '/') {
+      object = location;
+      return true;
+    }
+    char hostName[256] = "", path[2048] = "";
+    URL_COMPONENTSA parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = hostName;
+    parts.dwHostNameLength = sizeof hostName;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof path;
+    if (!InternetCrackUrlA(location.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) return false;
+    host = hostName;
+    port = parts.nPort;
+    object = path[0] ? path : "/";
+    return true;
   }
 };
 

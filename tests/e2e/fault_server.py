@@ -10,6 +10,8 @@ Fixed objects (for the transport tests):
   /text        "1\\n4.2\\n"
   /counter     a number that grows with every request
   /stall       headers, then silence
+  /redirect-loop  a redirect to itself
+  /moved/N     a redirect (absolute address) to /pattern/N
 
 The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
@@ -93,6 +95,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def redirect_loop(self):
+        self.send_response(302)
+        self.send_header('Location', self.path)
+        self.send_header('Content-Length', '0')
+        self.end_headers()
+
     def stall(self):
         self.send_response(200)
         self.send_header('Content-Length', '100')
@@ -126,6 +134,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.send_body(str(value).encode(), content_type='text/plain')
             if parts[1] == 'stall':
                 return self.stall()
+            if parts[1] == 'redirect-loop':
+                return self.redirect_loop()
+            if parts[1] == 'moved':
+                self.send_response(302)
+                self.send_header('Location', f'http://127.0.0.1:{self.server.server_address[1]}/pattern/{parts[2]}')
+                self.send_header('Content-Length', '0')
+                self.end_headers()
+                return
             self.status(404)
         except (BrokenPipeError, ConnectionResetError):
             pass
@@ -159,11 +175,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if action == 'stall':
             return self.stall()
         if action == 'redirect-loop':
-            self.send_response(302)
-            self.send_header('Location', self.path)
-            self.send_header('Content-Length', '0')
-            self.end_headers()
-            return
+            return self.redirect_loop()
         if action == 'html':
             return self.send_body(b'<html><body>Service temporarily unavailable</body></html>', content_type='text/html')
         if action == 'huge-headers':

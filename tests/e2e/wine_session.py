@@ -54,7 +54,7 @@ class Display:
 class Wine:
     def __init__(self, display, prefix=None):
         # A prefix of its own: one whose desktop was started without this display would not do.
-        self.prefix = Path(prefix or tempfile.mkdtemp(prefix='brisko-wine-'))
+        self.prefix = Path(prefix or tempfile.mkdtemp(prefix='brisko-wine-')).resolve()
         self.env = wine_environment(self.prefix)
         self.env['DISPLAY'] = display.name
         subprocess.run(['wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,

@@ -68,6 +68,13 @@ TEST_F(WinInetTransportTest, StalledServerBecomesAFailureAfterTheReceiveTimeout)
   EXPECT_FALSE(m_error.empty());
 }
 
+TEST_F(WinInetTransportTest, RedirectsAreFollowedAndALoopIsAFailure) {
+  ASSERT_EQ(1, Fetch("/moved/5000")) << m_error;
+  EXPECT_EQ(Pattern(5000), ReadFile(m_local));
+  EXPECT_EQ(0, Fetch("/redirect-loop"));
+  EXPECT_EQ("The download server redirected the request too many times.", m_error);
+}
+
 TEST_F(WinInetTransportTest, UnreachableServerGivesTheSystemsText) {
   m_port = 1;  // nothing listens there
   EXPECT_EQ(0, Fetch("/pattern/10"));
