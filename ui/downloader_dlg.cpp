@@ -50,6 +50,7 @@ BOOL CDownloaderDlg::OnInitDialog() {
   SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
   ShowInitialState();
+  SetTimer(m_hWnd, kProgressTimer, 100, nullptr);
   return TRUE;
 }
 
@@ -80,6 +81,11 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
     case WM_CLOSE:
       OnClose();
       return false;  // the default handling ends the dialog
+    case WM_TIMER:
+      if (wParam != kProgressTimer) return false;
+      m_ctlPartProgress.ApplyPendingMoves();
+      m_ctlOverallProgress.ApplyPendingMoves();
+      return true;
   }
   return false;
 }

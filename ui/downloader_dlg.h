@@ -44,6 +44,8 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   bool OnPaint();
   HICON OnQueryDragIcon() { return m_hIcon; }
 
+  static constexpr UINT_PTR kProgressTimer = 1;
+
   CProgressCtrl m_ctlOverallProgress;
   CProgressCtrl m_ctlPartProgress;
   HICON m_hIcon;

@@ -60,6 +60,7 @@ class DialogTest : public ::testing::Test {
 TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
   std::string overall, directory, version, menuTail, aboutCaption;
   bool installEnabled = true, labelVisible = true, aboutClosed = false;
+  LRESULT movedTo = -1, clampedAt = -1;
   std::thread user([&] {
     HWND main = WaitForWindow("Corvane Software Brisko Download");
     if (!main) return;
@@ -81,6 +82,15 @@ TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
     const std::string last = MenuItemText(menu, count - 1, id, separator);
     menuTail += ";" + last + "#" + std::to_string(id);
 
+    // Moves from another thread, as the worker makes them, all reach the control.
+    m_dlg.OverallProgress().SetPos(0);
+    for (int i = 0; i < 5; ++i) m_dlg.OverallProgress().OffsetPos(1);
+    Sleep(300);
+    movedTo = SendMessageA(bar, PBM_GETPOS, 0, 0);
+    for (int i = 0; i < 5; ++i) m_dlg.OverallProgress().OffsetPos(1);
+    Sleep(300);
+    clampedAt = SendMessageA(bar, PBM_GETPOS, 0, 0);
+
     PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     if (HWND about = WaitForWindow("About trelkin")) {
       aboutCaption = "About trelkin";
@@ -99,6 +109,8 @@ TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
   EXPECT_FALSE(installEnabled);
   EXPECT_FALSE(labelVisible);
   EXPECT_EQ("-;&About trelkin...#16", menuTail);
+  EXPECT_EQ(5, movedTo);
+  EXPECT_EQ(6, clampedAt);
   EXPECT_EQ("About trelkin", aboutCaption);
   EXPECT_TRUE(aboutClosed);
   EXPECT_TRUE(TakeMessages().empty());
