@@ -24,7 +24,7 @@ import time
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(TOP / 'tests' / 'e2e'))
+sys.path.insert(0, str(TOP / 'tools' / 'wine'))
 from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine  # noqa: E402
 
 PORT = 18090

@@ -8,7 +8,7 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / 'tests' / 'e2e'))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / 'tools' / 'wine'))
 from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine  # noqa: E402
 
 IDOK, IDC_DOWNLOAD, IDC_INSTALL, IDC_OVERALL = 1, 1003, 1005, 1000

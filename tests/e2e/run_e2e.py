@@ -10,7 +10,7 @@ import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / 'tools' / 'wine'))
 from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, Display, Driver, FaultServer, Nginx, Wine,  # noqa: E402
                           cut_package, kill_process_group)
 

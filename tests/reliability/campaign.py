@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(TOP / 'tests' / 'e2e'))
+sys.path.insert(0, str(TOP / 'tools' / 'wine'))
 from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, Display, Driver, FaultServer, Nginx, Wine,  # noqa: E402
                           cut_package, kill_process_group)
 

@@ -1,4 +1,4 @@
-// HttpFetchFile over WinInet against the loopback test server (tests/e2e/fault_server.py), whose
+// HttpFetchFile over WinInet against the loopback test server (tools/testserver/fault_server.py), whose
 // port arrives in BRISKO_TEST_PORT. Each object name asks the server for one behaviour.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ class WinInetTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* port = getenv("BRISKO_TEST_PORT");
-    ASSERT_NE(nullptr, port) << "run through tests/e2e/with_test_server.py";
+    ASSERT_NE(nullptr, port) << "run through tools/testserver/with_test_server.py";
     m_port = static_cast<unsigned short>(atoi(port));
   }
   int Fetch(const std::string& object, CMemoryProgressBar* bar = nullptr, int binary = 1) {

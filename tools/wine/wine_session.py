@@ -1,4 +1,4 @@
-"""The pieces the end-to-end tests and the demo share: a display (the user's, or Xvfb), a Wine
+"""The pieces the end-to-end tests, the reliability campaign, the benchmarks and the demo share: a display (the user's, or Xvfb), a Wine
 prefix, the UI driver, nginx and the fault-injecting server on loopback, and the package layout
 the program fetches."""
 import os
@@ -10,7 +10,7 @@ import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
+TOOLS = Path(__file__).resolve().parent.parent
 MAIN_CAPTION = 'Corvane Software Brisko Download'
 MESSAGE_CAPTION = 'trelkin'
 
@@ -185,7 +185,7 @@ class FaultServer:
         self.log = self.dir / 'requests.log'
         self.set_rules(rules or {})
         ensure_port_free(port)
-        self.process = subprocess.Popen([sys.executable, str(HERE / 'fault_server.py'), '--port', str(port),
+        self.process = subprocess.Popen([sys.executable, str(TOOLS / 'testserver' / 'fault_server.py'), '--port', str(port),
                                          '--root', str(Path(root) / 'download' / 'brisko'),
                                          '--rules', str(self.rules), '--log', str(self.log), *extra],
                                         stdout=subprocess.DEVNULL)
