@@ -114,9 +114,14 @@ def run_trelkin(wine, driver, exe, work, measure_memory=False):
         shutil.rmtree(home, ignore_errors=True)
 
 
+def windows_path(path):
+    return 'Z:' + str(path).replace('/', '\\')
+
+
 def time_command(command, env=None, cwd=None):
     start = time.monotonic()
-    subprocess.run(command, check=True, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if subprocess.run(command, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+        raise RuntimeError(f'{command[0]} {command[1]} ... failed')
     return time.monotonic() - start
 
 
@@ -146,8 +151,9 @@ def main():
                 program = [run_trelkin(wine, driver, win / 'trelkin.exe', work)[0] for _ in range(args.runs)]
                 out = work / 'loop'
                 out.mkdir(exist_ok=True)
-                loop_cmd = ['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), 'Z:' + str(out).replace('/', '\\'),
-                            *objects]
+                (work / 'objects.txt').write_text('\n'.join(objects) + '\n')
+                loop_cmd = ['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
+                            windows_path(work / 'objects.txt')]
                 loop = [time_command(loop_cmd, env=wine.env) for _ in range(args.runs)]
                 curl_cmd = ['curl', '-s', '--no-progress-meter']
                 for obj in objects:

@@ -59,14 +59,21 @@ class Wine:
         self.env['DISPLAY'] = display.name
         subprocess.run(['wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        # Without a window manager, windows have no frame; Wine's own desktop window draws one.
-        for key, name, value in (('HKCU\\Software\\Wine\\Explorer', 'Desktop', 'Default'),
-                                 ('HKCU\\Software\\Wine\\Explorer\\Desktops', 'Default', '1024x768')):
-            subprocess.run(['wine', 'reg', 'add', key, '/v', name, '/d', value, '/f'], env=self.env,
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Under Xvfb there is no window manager to draw frames; Wine's own desktop window does.
+        # On a user's display the program gets ordinary windows.
+        explorer = 'HKCU\\Software\\Wine\\Explorer'
+        if display.process is not None:
+            self.reg('add', explorer, '/v', 'Desktop', '/d', 'Default', '/f')
+            self.reg('add', explorer + '\\Desktops', '/v', 'Default', '/d', '1024x768', '/f')
+        else:
+            self.reg('delete', explorer, '/v', 'Desktop', '/f')
         # A persistent wineserver keeps later starts quick.
         self.server = subprocess.Popen(['wineserver', '-p', '-f'], env=self.env, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
+
+    def reg(self, *words):
+        subprocess.run(['wine', 'reg', *words], env=self.env, check=False, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
     def start(self, exe, cwd=None):
         return subprocess.Popen(['wine', str(exe)], env=self.env, cwd=cwd, stdout=subprocess.DEVNULL,
