@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
   const std::string folder = argv[1];
   CPackageIndex index;
   int reason = 0;
-  if (!index.Read(folder + "/pkgindex.txt", reason)) return 1;
+  if (!index.Read(folder + "\\pkgindex.txt", reason)) return 1;
   const auto start = std::chrono::steady_clock::now();
   const int ok = index.MergeParts(folder, "joined.bin", nullptr);
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,8 +48,18 @@ BOOL CALLBACK FindVisible(HWND hwnd, LPARAM lParam) {
 }
 
 HWND FindTop(const std::string& caption) {
+  // The last window found for each caption is asked first: enumerating every window costs the
+  // program under test time when the driver polls.
+  static std::map<std::string, HWND> s_cache;
+  HWND& cached = s_cache[caption];
+  if (cached != nullptr && IsWindow(cached) && IsWindowVisible(cached)) {
+    char text[512] = "";
+    GetWindowTextA(cached, text, sizeof text);
+    if (caption == text) return cached;
+  }
   FindContext context = {caption.c_str(), nullptr};
   EnumWindows(FindVisible, reinterpret_cast<LPARAM>(&context));
+  cached = context.found;
   return context.found;
 }
 
