@@ -14,6 +14,8 @@ have wine || need+=(wine wine64)
 have Xvfb || need+=(xvfb)
 have nginx || need+=(nginx)
 have import || need+=(imagemagick)
+have clang++ || need+=(clang)  # the index reader's fuzzing (libFuzzer)
+have curl || need+=(curl)      # the benchmarks' native baseline
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 # 32-bit Windows programs need Wine's 32-bit half, which comes from the i386 architecture.
 if ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine32:i386); fi
