@@ -127,10 +127,12 @@ bool CDownloaderDlg::OnPaint() {
   return true;
 }
 
-void CDownloaderDlg::ShowPartLabel(bool show) { ShowWindow(m_hPartLabel, show ? SW_SHOW : SW_HIDE); }
+// Showing and hiding are queued for the dialog's thread without waiting: the worker does it for
+// every part, and under Wine each wait costs about a millisecond.
+void CDownloaderDlg::ShowPartLabel(bool show) { ShowWindowAsync(m_hPartLabel, show ? SW_SHOW : SW_HIDE); }
 
 void CDownloaderDlg::SetPartLabelText(const std::string& text) { SetWindowTextA(m_hPartLabel, text.c_str()); }
 
-void CDownloaderDlg::ShowPartProgress(bool show) { ShowWindow(m_hPartProgress, show ? SW_SHOW : SW_HIDE); }
+void CDownloaderDlg::ShowPartProgress(bool show) { ShowWindowAsync(m_hPartProgress, show ? SW_SHOW : SW_HIDE); }
 
 void CDownloaderDlg::EnableInstall(bool enable) { EnableWindow(m_hInstall, enable); }

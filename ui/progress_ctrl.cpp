@@ -2,9 +2,11 @@
 
 #include <commctrl.h>
 
+// Position changes need no answer: from the worker they are queued for the dialog's thread in
+// order with every other message the worker sends it, without waiting for them to be carried out.
 void CProgressCtrl::ApplyPendingMoves() {
   const int delta = m_pendingDelta.exchange(0);
-  if (delta != 0) SendMessageA(m_hWnd, PBM_DELTAPOS, delta, 0);
+  if (delta != 0) SendNotifyMessageA(m_hWnd, PBM_DELTAPOS, delta, 0);
 }
 
 void CProgressCtrl::SetRange(unsigned short lower, unsigned short upper) {
@@ -27,7 +29,7 @@ void CProgressCtrl::SetStep(int step) {
 
 void CProgressCtrl::SetPos(int pos) {
   ApplyPendingMoves();
-  SendMessageA(m_hWnd, PBM_SETPOS, pos, 0);
+  SendNotifyMessageA(m_hWnd, PBM_SETPOS, pos, 0);
 }
 
 void CProgressCtrl::OffsetPos(int delta) {
