@@ -9,7 +9,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / 'tools' / 'wine'))
-from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine  # noqa: E402
+from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine, add_build_arguments  # noqa: E402
 
 IDOK, IDC_DOWNLOAD, IDC_INSTALL, IDC_OVERALL = 1, 1003, 1005, 1000
 
@@ -58,11 +58,8 @@ def drive(wine, display, driver_exe, home, shots):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--trelkin', required=True)
-    parser.add_argument('--driver', required=True)
-    parser.add_argument('--installer', required=True)
+    add_build_arguments(parser)
     parser.add_argument('--pkgmake', required=True)
-    parser.add_argument('--port', type=int, required=True)
     parser.add_argument('--work', required=True)
     args = parser.parse_args()
 

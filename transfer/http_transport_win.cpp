@@ -89,15 +89,6 @@ class CWinInetResponse : public IHttpResponse {
 };
 
 class CWinInetTransport : public IHttpTransport {
- private:
-  // A stalled server must become a failed attempt, not a hang. Set on every handle: clients
-  // differ in which handle's setting they take.
-  static void SetTimeouts(HINTERNET handle) {
-    DWORD timeout = kNetworkTimeoutMs;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-      InternetSetOptionA(handle, option, &timeout, sizeof timeout);
-  }
-
  public:
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object) override {
     // Redirects are followed here, a bounded number of times: a server that redirects a request
@@ -115,6 +106,14 @@ class CWinInetTransport : public IHttpTransport {
 
  private:
   static constexpr int kMaxRedirects = 10;
+
+  // A stalled server must become a failed attempt, not a hang. Set on every handle: clients
+  // differ in which handle's setting they take.
+  static void SetTimeouts(HINTERNET handle) {
+    DWORD timeout = kNetworkTimeoutMs;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+      InternetSetOptionA(handle, option, &timeout, sizeof timeout);
+  }
 
   std::unique_ptr<CWinInetResponse> Open(const std::string& host, unsigned short port, const std::string& object) {
     CInternetHandle session(Check(InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));

@@ -12,7 +12,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / 'tools' / 'wine'))
 from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, Display, Driver, FaultServer, Nginx, Wine,  # noqa: E402
-                          cut_package, kill_process_group)
+                          add_build_arguments, cut_package, kill_process_group)
 
 IDOK, IDC_OVERALL, IDC_PART, IDC_LABEL, IDC_DOWNLOAD, IDC_STOP, IDC_INSTALL, IDC_DIRECTORY, IDC_VERSION = (
     1, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007)
@@ -256,11 +256,8 @@ class EndToEnd(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    parser.add_argument('--trelkin', required=True)
-    parser.add_argument('--driver', required=True)
-    parser.add_argument('--installer', required=True)
+    add_build_arguments(parser)
     parser.add_argument('--dialog-tests', required=True)
-    parser.add_argument('--port', type=int, required=True)
     parser.add_argument('--screenshots', default='e2e-screenshots')
     parser.add_argument('--wineprefix', help='a prefix of its own (default: a new one)')
     ARGS, rest = parser.parse_known_args()

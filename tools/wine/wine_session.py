@@ -15,6 +15,14 @@ MAIN_CAPTION = 'Corvane Software Brisko Download'
 MESSAGE_CAPTION = 'trelkin'
 
 
+def add_build_arguments(parser):
+    """The arguments that name the Windows test build's programs and the port it was built for."""
+    parser.add_argument('--trelkin', required=True, help="the build's trelkin.exe")
+    parser.add_argument('--driver', required=True, help='the UI driver, uidriver.exe')
+    parser.add_argument('--installer', required=True, help='the demo installer to publish')
+    parser.add_argument('--port', type=int, required=True, help='the loopback port trelkin.exe was built for')
+
+
 def wine_environment(prefix):
     env = dict(os.environ)
     env.update(WINEPREFIX=str(prefix), WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=')
