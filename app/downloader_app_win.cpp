@@ -9,6 +9,9 @@
 #include "common/show_message.h"
 #include "res/resource.h"
 #include "ui/downloader_dlg.h"
+#ifdef BRISKO_PACKAGE_KEY
+#include "trust/signed_release.h"
+#endif
 
 namespace {
 
@@ -45,6 +48,9 @@ bool CDownloaderApp::InitInstance() {
   InitCommonControlsEx(&controls);
 
   CDownloaderDlg dlg;
+#ifdef BRISKO_PACKAGE_KEY
+  dlg.m_pVerifier = MakeSignedPackageVerifier(BRISKO_PACKAGE_KEY);
+#endif
   if (!dlg.PreparePackage()) {
     ShowMessage(GeneralFailureMessage());
     return false;

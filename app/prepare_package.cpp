@@ -76,6 +76,8 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
     ShowMessage("Product version not specified");
     return 0;
   }
+  // A signed build goes no further with an index that is not the signed release.
+  if (m_pVerifier && !m_pVerifier->PrepareRelease(m_strServer, home, local)) return 0;
   const std::string directory = JoinPath(home, version);
   CreateDirectoryChain(directory + "\\");
 
@@ -93,6 +95,7 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
       return 0;
     }
   }
+  if (m_pVerifier && !m_pVerifier->AdoptVersionFolder(directory, m_index)) return 0;
   m_strVersion = version;
   m_strDirectory = directory;
   return 1;

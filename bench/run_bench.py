@@ -7,9 +7,12 @@
   join      the program's MergeParts against `cat parts > out`, 256 MiB
   memory    peak resident size of trelkin.exe for a 64 MiB and a 512 MiB package
   resume    start-up to a ready dialog with 1,000 parts already done
+  signed    the signed program against the unsigned one, run alternately on the same package:
+            the download of 256 MiB in 64 parts, and start-up with a complete 256 MiB installer
+            (which a signed program hashes before it offers Install)
 
 Each figure is the median of --runs runs. Prints a table and writes it to docs/performance.md.
-Usage: bench/run_bench.py [--runs 3] [--quick]   (builds what it needs in build/bench-*)
+Usage: bench/run_bench.py [--runs 3] [--quick] [--only signed]   (builds what it needs in build/bench-*)
 """
 import argparse
 import os
@@ -25,7 +28,7 @@ from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TOP / 'tools' / 'wine'))
-from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine  # noqa: E402
+from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine, windows_build_arch  # noqa: E402
 
 PORT = 18090
 IDOK, IDC_DOWNLOAD, IDC_INSTALL = 1, 1003, 1005
@@ -33,21 +36,30 @@ MiB = 1024 * 1024
 
 
 def build():
-    win, native = TOP / 'build' / 'bench-windows', TOP / 'build' / 'bench-native'
     subprocess.run(['bash', str(TOP / 'scripts' / 'install_deps.sh')], check=True)
-    for folder, extra in ((win, [f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw-i686.cmake', '-DBRISKO_SERVER_HOST=127.0.0.1',
-                                 f'-DBRISKO_SERVER_PORT={PORT}']), (native, [])):
-        subprocess.run(['cmake', '-S', str(TOP), '-B', str(folder), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
-                        '-DBRISKO_BUILD_TESTS=OFF', *extra], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(['cmake', '--build', str(win), '--target', 'trelkin', 'uidriver', 'wininet_loop'], check=True,
-                   stdout=subprocess.DEVNULL)
+    arch = windows_build_arch(TOP / 'build' / 'wine64-shims')
+    win, native = TOP / 'build' / f'bench-windows-{arch}', TOP / 'build' / 'bench-native'
+    subprocess.run(['cmake', '-S', str(TOP), '-B', str(native), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
+                    '-DBRISKO_BUILD_TESTS=OFF'], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(['cmake', '--build', str(native), '--target', 'merge_bench', 'pkgmake'], check=True,
                    stdout=subprocess.DEVNULL)
-    return win, native
+    key = TOP / 'build' / 'bench-key.pem'
+    if not key.exists():
+        key.with_suffix('.pub').write_text(subprocess.run([str(native / 'tools' / 'pkgmake'), 'keygen', str(key)],
+                                                          check=True, capture_output=True, text=True).stdout)
+    subprocess.run(['cmake', '-S', str(TOP), '-B', str(win), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
+                    '-DBRISKO_BUILD_TESTS=OFF', f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw-{arch}.cmake',
+                    '-DBRISKO_SERVER_HOST=127.0.0.1', f'-DBRISKO_SERVER_PORT={PORT}',
+                    f'-DBRISKO_BENCH_PACKAGE_KEY={key.with_suffix(".pub").read_text().strip()}'],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', str(win), '--target', 'trelkin', 'trelkin_bench_signed', 'uidriver',
+                    'wininet_loop'], check=True, stdout=subprocess.DEVNULL)
+    return win, native, key
 
 
-def publish(native, site, name, size, part_size):
-    """A package of `size` random bytes in parts of `part_size`, made with pkgmake."""
+def publish(native, site, name, size, part_size, key=None):
+    """A package of `size` random bytes in parts of `part_size`, made with pkgmake (and signed
+    with `key`, if given)."""
     folder = site / name / 'download' / 'brisko'
     if (folder / 'pkgindex.txt').exists():
         return folder
@@ -56,8 +68,8 @@ def publish(native, site, name, size, part_size):
     with open(source, 'wb') as out:
         for _ in range(size // MiB):
             out.write(os.urandom(MiB))
-    subprocess.run([str(native / 'tools' / 'pkgmake'), str(source), '1.0', str(part_size), str(folder)], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run([str(native / 'tools' / 'pkgmake'), str(source), '1.0', str(part_size), str(folder),
+                    *(['--sign', str(key)] if key else [])], check=True, stdout=subprocess.DEVNULL)
     source.unlink()
     return folder
 
@@ -91,9 +103,10 @@ class PeakMemory:
         return self.peak_kib / 1024
 
 
-def run_trelkin(wine, driver, exe, work, measure_memory=False):
+def run_trelkin(wine, driver, exe, work, measure_memory=False, home=None):
     """Seconds from the Download click to Install enabled (and the peak memory in MiB)."""
-    home = Path(tempfile.mkdtemp(dir=work))
+    keep = home is not None
+    home = home or Path(tempfile.mkdtemp(dir=work))
     shutil.copy(exe, home / 'trelkin.exe')
     app = wine.start(home / 'trelkin.exe', cwd=home)
     try:
@@ -111,7 +124,51 @@ def run_trelkin(wine, driver, exe, work, measure_memory=False):
     finally:
         if app.poll() is None:
             app.kill()
-        shutil.rmtree(home, ignore_errors=True)
+        if not keep:
+            shutil.rmtree(home, ignore_errors=True)
+
+
+def time_start_up(wine, driver, exe, home):
+    """Seconds from the program's start to its ready dialog."""
+    shutil.copy(exe, home / 'trelkin.exe')
+    start = time.monotonic()
+    app = wine.start(home / 'trelkin.exe', cwd=home)
+    try:
+        assert driver.wait(MAIN_CAPTION, 60000), 'no dialog'
+        took = time.monotonic() - start
+        driver.click(IDOK)
+        app.wait(timeout=60)
+        return took
+    finally:
+        if app.poll() is None:
+            app.kill()
+
+
+def signed_rows(wine, driver, win, native, key, site, work, runs, scale):
+    """The signed program against the unsigned one on the same signed package, alternately."""
+    size = 256 * MiB // scale
+    folder = publish(native, site, 'signed256', size, 4 * MiB // scale, key)
+    programs = {'unsigned': win / 'trelkin.exe', 'signed': win / 'bench' / 'trelkin_bench_signed.exe'}
+    server = Nginx(folder.parent.parent, PORT)
+    try:
+        times = {name: [] for name in programs}
+        starts = {name: [] for name in programs}
+        for _ in range(runs):
+            for name, exe in programs.items():
+                home = Path(tempfile.mkdtemp(dir=work))
+                times[name].append(run_trelkin(wine, driver, exe, work, home=home)[0])
+                # Start-up again with the complete installer there: the signed program hashes it.
+                starts[name].append(time_start_up(wine, driver, exe, home))
+                shutil.rmtree(home, ignore_errors=True)
+    finally:
+        server.close()
+    u, s = statistics.median(times['unsigned']), statistics.median(times['signed'])
+    su, ss = statistics.median(starts['unsigned']), statistics.median(starts['signed'])
+    mib = size / MiB
+    return [(f'signed download, {mib:.0f} MiB in 64 parts', f'signed {s:.2f} s, unsigned {u:.2f} s', '', '',
+             f'{100 * (s - u) / u:+.1f} % for hashing (target: at most +5 %)'),
+            (f'start-up with a complete {mib:.0f} MiB installer', f'signed {ss:.2f} s, unsigned {su:.2f} s', '', '',
+             f'{ss - su:+.2f} s to hash the installer')]
 
 
 def windows_path(path):
@@ -129,9 +186,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--runs', type=int, default=3)
     parser.add_argument('--quick', action='store_true', help='small packages, for trying the script out')
+    parser.add_argument('--only', choices=['signed'], help='only these rows (not written to docs/)')
     args = parser.parse_args()
     scale = 16 if args.quick else 1
-    win, native = build()
+    win, native, key = build()
     work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
     site = work / 'site'
     packages = {
@@ -143,6 +201,8 @@ def main():
     wine = Wine(display, prefix=work / 'wineprefix')
     driver = Driver(wine, win / 'tools' / 'uidriver.exe')
     try:
+        if args.only:
+            packages = {}
         for label, (size, part) in packages.items():
             folder = publish(native, site, label.split()[0].replace(',', ''), size, part)
             server = Nginx(folder.parent.parent, PORT)
@@ -166,6 +226,9 @@ def main():
             rows.append((f'download, {label}', f'{p:.2f} s ({mib / p:.0f} MiB/s)', f'{l:.2f} s ({mib / l:.0f} MiB/s)',
                          f'{c:.2f} s ({mib / c:.0f} MiB/s)', f'{100 * (p - l) / l:+.0f} % against the WinInet loop'))
 
+        rows += signed_rows(wine, driver, win, native, key, site, work, args.runs, scale)
+        if args.only:
+            return print_table(rows, args)
         folder = publish(native, site, '256', 256 * MiB // scale, 4 * MiB // scale)
         merge = [float(subprocess.run([str(native / 'bench' / 'merge_bench'), str(folder)], check=True,
                                       capture_output=True, text=True).stdout) for _ in range(args.runs)]
@@ -210,7 +273,10 @@ def main():
         wine.close()
         display.close()
         shutil.rmtree(work, ignore_errors=True)
+    print_table(rows, args)
 
+
+def print_table(rows, args):
     header = ('what', 'trelkin.exe', 'bare WinInet loop', 'curl / cat', 'against the target')
     lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
     lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
@@ -220,7 +286,7 @@ def main():
     note = (f'\nMeasured {time.strftime("%Y-%m-%d")} on {machine}; median of {args.runs} runs'
             f'{" (quick: packages 1/16 of the size)" if args.quick else ""}.\n')
     print(note)
-    if not args.quick:
+    if not args.quick and not args.only:
         doc = TOP / 'docs' / 'performance.md'
         text = doc.read_text() if doc.exists() else ''
         marker = '<!-- results -->'

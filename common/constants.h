@@ -34,3 +34,8 @@ constexpr const char* kMessageCaption = "trelkin";
 
 // Suffix of the files that are written beside a target and moved over it once complete.
 constexpr const char* kTempSuffix = ".tmp";
+
+// Signed packages (builds with a package key): the signed release that the vendor publishes
+// beside the index, and the copy kept in the home folder and in the version folder.
+constexpr const char* kReleaseFileName = "pkgrelease.txt";
+constexpr const char* kRemoteReleaseObject = "/download/brisko/pkgrelease.txt";

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+class IPackageVerifier;
 class IProgressBar;
 
 struct CPackagePart {
@@ -41,7 +42,9 @@ class CPackageIndex {
   int PartCount() const { return static_cast<int>(m_parts.size()); }
 
   // Joins the parts, in order, into dir\fileName; 1 on success, 0 after a failure it reported.
-  int MergeParts(const std::string& dir, const std::string& fileName, IProgressBar* progress);
+  // With a verifier, every part must also be the signed one.
+  int MergeParts(const std::string& dir, const std::string& fileName, IProgressBar* progress,
+                 const IPackageVerifier* verifier = nullptr);
 
  private:
   void ForgetPart(int position);

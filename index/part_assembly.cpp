@@ -10,6 +10,7 @@
 #include "common/progress_bar.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
+#include "trust/package_verifier.h"
 
 namespace {
 
@@ -19,19 +20,21 @@ enum class CopyResult { kDone, kWriteFailed };
 // is asked for data in larger pieces.
 constexpr size_t kStreamBufferBytes = 256 * 1024;
 
-CopyResult CopyStream(FILE* from, FILE* to, int64_t& total) {
+CopyResult CopyStream(FILE* from, FILE* to, int64_t& total, IPartHash* hash) {
   char buffer[kCopyBlockBytes];
   total = 0;
   for (size_t got; (got = fread(buffer, 1, sizeof buffer, from)) > 0;) {
     if (fwrite(buffer, 1, got, to) != got) return CopyResult::kWriteFailed;
     total += static_cast<int64_t>(got);
+    if (hash != nullptr) hash->Update(buffer, got);
   }
   return CopyResult::kDone;
 }
 
 }  // namespace
 
-int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileName, IProgressBar* progress) {
+int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileName, IProgressBar* progress,
+                              const IPackageVerifier* verifier) {
   // The parts are joined into a temporary file that takes the installer's name only once it is
   // complete, so no partial installer ever stands under that name.
   const std::string target = JoinPath(dir, fileName);
@@ -66,12 +69,19 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
     }
     setvbuf(input.get(), inputBuffer.data(), _IOFBF, inputBuffer.size());
     int64_t total = 0;
-    if (CopyStream(input.get(), output.get(), total) == CopyResult::kWriteFailed)
+    std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
+    if (CopyStream(input.get(), output.get(), total, hash.get()) == CopyResult::kWriteFailed)
       return fail("Failed to write to file: " + target);
     if (total != m_nPartSize && i != PartCount() - 1) {
       input.reset();
       ForgetPart(i);
       return fail("Incorrect size: " + partPath);
+    }
+    // A done part changed since it was fetched: only it is fetched again by the next Download.
+    if (verifier != nullptr && !verifier->PartMatches(i, total, *hash)) {
+      input.reset();
+      ForgetPart(i);
+      return fail(PartMismatchText(partPath) + " It will be fetched again.");
     }
     if (progress != nullptr) progress->OffsetPos(step);
   }

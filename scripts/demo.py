@@ -14,10 +14,13 @@ from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine, add_build_a
 IDOK, IDC_DOWNLOAD, IDC_INSTALL, IDC_OVERALL = 1, 1003, 1005, 1000
 
 
-def publish(pkgmake, installer, site):
+def publish(pkgmake, installer, site, key):
+    """Cuts and signs the package, and checks it as a vendor does before publishing."""
     folder = site / 'download' / 'brisko'
     folder.parent.mkdir(parents=True, exist_ok=True)
-    subprocess.run([str(pkgmake), str(installer), '1.0.1', str(32 * 1024), str(folder)], check=True)
+    subprocess.run([str(pkgmake), str(installer), '1.0.1', str(32 * 1024), str(folder), '--sign', str(key)], check=True)
+    public = Path(key).with_suffix('.pub').read_text().strip()
+    subprocess.run([str(pkgmake), 'verify', str(folder), public], check=True)
 
 
 def drive(wine, display, driver_exe, home, shots):
@@ -60,6 +63,7 @@ def main():
     parser = argparse.ArgumentParser()
     add_build_arguments(parser)
     parser.add_argument('--pkgmake', required=True)
+    parser.add_argument('--signing-key', required=True, help='the private key the package is signed with')
     parser.add_argument('--work', required=True)
     args = parser.parse_args()
 
@@ -67,7 +71,7 @@ def main():
     site, home, shots = work / 'site', work / 'home', work / 'screenshots'
     for folder in (home, shots):
         folder.mkdir(parents=True, exist_ok=True)
-    publish(args.pkgmake, args.installer, site)
+    publish(args.pkgmake, args.installer, site, args.signing_key)
     (home / 'trelkin.exe').write_bytes(Path(args.trelkin).read_bytes())
 
     server = Nginx(site, args.port)

@@ -34,11 +34,30 @@ run_ctest() {
   failed=$((failed + bad))
 }
 
+# configure_and_build DIR [CMAKE-OPTIONS...] [--target TARGET...]
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S "$top" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" 2>&1 | tail -n 3
+  local options=() targets=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = --target ]; then
+      shift
+      targets=("$@")
+      break
+    fi
+    options+=("$1")
+    shift
+  done
+  cmake -S "$top" -B "$dir" -G Ninja "${options[@]}" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  local log="$dir.build.log"
+  if [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$dir" --target "${targets[@]}" >"$log" 2>&1
+  else
+    cmake --build "$dir" >"$log" 2>&1
+  fi
+  local status=$?
+  tail -n 3 "$log"
+  [ $status -eq 0 ] || { grep -E "error|Error" "$log" | head -n 20; return 1; }
 }
 
 mkdir -p "$build"
@@ -61,18 +80,33 @@ else
 fi
 
 # The Windows build talks to a loopback server on a port of its own; the product build's host
-# and port are set the same way (BRISKO_SERVER_HOST, BRISKO_SERVER_PORT).
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if configure_and_build "$build/windows" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBRISKO_SERVER_HOST=127.0.0.1 -DBRISKO_SERVER_PORT=18080; then
+# and port are set the same way (BRISKO_SERVER_HOST, BRISKO_SERVER_PORT). Signed packages for its
+# end-to-end tests are cut by the native pkgmake, as the vendor does.
+source "$top/scripts/windows_env.sh"
+windows="$build/windows"
+if [ "$windows_arch" != i686 ]; then
+  windows="$build/windows-$windows_arch"
+  if configure_and_build "$build/windows" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DBRISKO_SERVER_HOST=127.0.0.1 -DBRISKO_SERVER_PORT=18080 \
+      -DBRISKO_NATIVE_PKGMAKE="$build/native/tools/pkgmake" --target trelkin trelkin_signed pkgmake; then
+    echo "the 32-bit trelkin.exe builds"
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+  fi
+fi
+export WINEPREFIX="$windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if configure_and_build "$windows" -DCMAKE_TOOLCHAIN_FILE="$windows_toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DBRISKO_SERVER_HOST=127.0.0.1 -DBRISKO_SERVER_PORT=18080 \
+    -DBRISKO_NATIVE_PKGMAKE="$build/native/tools/pkgmake" -DBRISKO_PACKAGE_KEY=; then
   wineboot -i >/dev/null 2>&1
-  run_ctest windows "$build/windows"
+  run_ctest windows "$windows"
   wineserver -k >/dev/null 2>&1 || true
 else
   failed=$((failed + 1))
 fi
 
 echo
-echo "Screenshots of the end-to-end run: $build/windows/screenshots"
+echo "Screenshots of the end-to-end run: $windows/screenshots"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

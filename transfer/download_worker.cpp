@@ -28,8 +28,11 @@ void Pause(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::mil
 
 // Fetches one part with its attempts. kResultDone when the part arrived; kResultFailed after the
 // last attempt failed (the user has been told); stopped is set when the user asked to stop.
-unsigned FetchPart(CPackageDownload& download, const CPackagePart& part, bool isLast, bool& stopped) {
+unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
   IDownloadView& view = *download.m_pView;
+  const CPackagePart& part = download.m_index.m_parts[position];
+  const bool isLast = position == download.m_index.PartCount() - 1;
+  const IPackageVerifier* verifier = download.m_pVerifier.get();
   std::string error;  // persists across the part's attempts
   const std::string object = std::string(kRemoteFolder) + part.m_strName;
   const std::string localPath = JoinPath(download.m_strDirectory, part.m_strName);
@@ -39,13 +42,22 @@ unsigned FetchPart(CPackageDownload& download, const CPackagePart& part, bool is
       stopped = true;
       return kResultDone;
     }
+    std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
-                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop)) {
+                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get())) {
       // Every part but the last is exactly the part size; a body cut short where the server
-      // announced no length shows here, and is fetched again rather than recorded as done.
+      // announced no length shows here, and is fetched again rather than recorded as done. A
+      // signed build knows every part's size and hash: a part changed on the way is a failed
+      // attempt like a cut body.
       const int length = GetFileLength(localPath);
-      if (isLast || length == download.m_index.m_nPartSize) return kResultDone;
-      error = IncompleteDownloadText(length, download.m_index.m_nPartSize);
+      if (verifier != nullptr) {
+        if (verifier->PartMatches(position, length, *hash)) return kResultDone;
+        error = PartMismatchText(part.m_strName);
+      } else if (isLast || length == download.m_index.m_nPartSize) {
+        return kResultDone;
+      } else {
+        error = IncompleteDownloadText(length, download.m_index.m_nPartSize);
+      }
     }
     Pause(download.m_nRetryPauseMs);
     // An attempt cut short by the user's stop is no failure to report.
@@ -71,22 +83,22 @@ unsigned RunWorker(CPackageDownload& download) {
     view.SetPartLabelText(index.m_parts[i].m_strName);
     view.ShowPartProgress(true);
     bool stopped = false;
-    const bool isLast = i == index.PartCount() - 1;
-    if (FetchPart(download, index.m_parts[i], isLast, stopped) == kResultFailed) return kResultFailed;
+    if (FetchPart(download, i, stopped) == kResultFailed) return kResultFailed;
     if (stopped) return kResultDone;
     index.m_parts[i].m_bDone = 1;
     index.Write();  // a failed write leaves the part done in memory only, for this run
     view.OverallProgress().SetPos(i + 1);
   }
 
-  ValidateInstallerFile(download.m_strDirectory, index);
+  CheckInstaller(download.m_strDirectory, index, download.m_pVerifier.get());
   const std::string installer = JoinPath(download.m_strDirectory, kInstallerFileName);
   if (!FileExists(installer)) {
     view.SetPartLabelText("Merging Parts");
     view.ShowPartLabel(true);
     view.ShowPartProgress(true);
     view.PartProgress().SetPos(0);
-    if (!index.MergeParts(download.m_strDirectory, kInstallerFileName, &view.PartProgress())) {
+    if (!index.MergeParts(download.m_strDirectory, kInstallerFileName, &view.PartProgress(),
+                          download.m_pVerifier.get())) {
       RemoveFile(installer);
       return kResultFailed;
     }

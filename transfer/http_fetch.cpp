@@ -7,6 +7,7 @@
 #include "common/file_system.h"
 #include "common/progress_bar.h"
 #include "transfer/http_transport.h"
+#include "trust/package_verifier.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ std::string IncompleteDownloadText(long long received, long long expected) {
 }
 
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
-                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag) {
+                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag, IPartHash* hash) {
   FilePtr file;
   try {
     std::unique_ptr<IHttpResponse> response = CurrentHttpTransport().Get(host, port, object);
@@ -50,6 +51,7 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
         return 0;
       }
       received += static_cast<long long>(got);
+      if (hash != nullptr) hash->Update(buffer, got);
       if (progress != nullptr && unitBytes > 0) progress->OffsetPos(static_cast<int>(kFetchBlockBytes) / unitBytes);
       if (stopFlag != nullptr && stopFlag->load() != 0) return 0;
     }

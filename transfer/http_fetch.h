@@ -3,15 +3,17 @@
 #include <atomic>
 #include <string>
 
+class IPartHash;
 class IProgressBar;
 
 // One HTTP GET of `object` on host:port into localPath ("wb" when binary, else "w").
 // Returns 1 when the whole body was received and written; 0 otherwise, with `error` set — except
 // after a stop, which leaves `error` as it was. The progress bar, if given, moves by
 // 4096 / unitBytes after every written block; the stop flag, if given, is read after every block.
-// Never shows a message.
+// Never shows a message. A signed build passes `hash`, which is given every block as it is written.
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
-                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag);
+                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag,
+                  IPartHash* hash = nullptr);
 
 // The error text for a body that stopped short of (or ran past) its known length.
 std::string IncompleteDownloadText(long long received, long long expected);

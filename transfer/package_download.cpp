@@ -2,17 +2,27 @@
 
 #include <system_error>
 
+#include "common/file_system.h"
+#include "common/path.h"
 #include "common/progress_bar.h"
 #include "index/part_assembly.h"
 #include "transfer/download_view.h"
 
 CPackageDownload::CPackageDownload(IDownloadView* view) : m_pView(view) {}
 
+bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier) {
+  if (!ValidateInstallerFile(dir, index)) return false;
+  const std::string path = JoinPath(dir, kInstallerFileName);
+  if (verifier == nullptr || verifier->InstallerMatches(path)) return true;
+  RemoveFile(path);  // never offered: it is not what the vendor signed
+  return false;
+}
+
 CPackageDownload::~CPackageDownload() { StopAndWaitForWorker(); }
 
 void CPackageDownload::ShowInitialState() {
   IDownloadView& view = *m_pView;
-  const bool ready = ValidateInstallerFile(m_strDirectory, m_index);
+  const bool ready = CheckInstaller(m_strDirectory, m_index, m_pVerifier.get());
   view.EnableInstall(ready);
   // One unit per part and one for the join. The range message carries 16 bits per bound.
   const int count = m_index.PartCount();

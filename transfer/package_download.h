@@ -8,6 +8,7 @@
 
 #include "common/constants.h"
 #include "index/package_index.h"
+#include "trust/package_verifier.h"
 
 class IDownloadView;
 
@@ -46,10 +47,17 @@ class CPackageDownload {
   std::atomic<std::thread*> m_pWorker{nullptr};
   IDownloadView* m_pView;
   unsigned m_nRetryPauseMs = kRetryPauseMs;
+  // Set in builds with a package key: nothing is recorded, joined or offered unless it is the
+  // release the vendor signed. None in the others.
+  std::unique_ptr<IPackageVerifier> m_pVerifier;
 
  private:
   std::thread m_workerThread;
 };
+
+// Applies ValidateInstallerFile, and in a signed build also removes an installer that is not the
+// signed one; true when a complete installer stands in `dir`.
+bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier);
 
 // The worker's thread procedure; `param` is the CPackageDownload. Result 0 when it finished or
 // stopped, 9 when a part could not be fetched or the join failed.

@@ -2,7 +2,9 @@
 
 #include <shellapi.h>
 
+#include "common/file_system.h"
 #include "common/path.h"
+#include "common/show_message.h"
 #include "ui/about_dlg.h"
 
 CDownloaderDlg::CDownloaderDlg()
@@ -99,7 +101,24 @@ void CDownloaderDlg::OnStop() { RequestStop(); }
 
 void CDownloaderDlg::OnInstall() {
   const std::string installer = JoinPath(m_strDirectory, kInstallerFileName);
+  if (!m_pVerifier) {
+    ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return;
+  }
+  // A signed build checks the installer once more as it starts it, holding it open meanwhile so
+  // that nobody can change or replace it between the check and the start.
+  HANDLE held = CreateFileA(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE || !m_pVerifier->InstallerMatches(installer)) {
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    RemoveFile(installer);
+    EnableInstall(false);
+    ShowMessage("The installer " + installer +
+                " is not the one Corvane Software signed, so it was removed. Press Download to build it again.");
+    return;
+  }
   ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  CloseHandle(held);
 }
 
 void CDownloaderDlg::OnClose() { RequestStop(); }

@@ -4,6 +4,7 @@ fault-injecting server on the loopback port the test build was compiled for, dri
 its windows by the UI driver."""
 import argparse
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -33,8 +34,20 @@ def setUpModule():
     ENV['shots'].mkdir(parents=True, exist_ok=True)
     package = Path(tempfile.mkdtemp(prefix='brisko-package-'))
     ENV['package'] = package
-    ENV['parts'] = cut_package(ARGS.installer, VERSION, PART_SIZE, package)
-    ENV['installer'] = Path(ARGS.installer).read_bytes()
+    # Five parts whatever the build's installer weighs: bytes after a program's image are never
+    # loaded, so padding leaves it a working installer.
+    installer = Path(ARGS.installer).read_bytes()
+    installer += bytes(max(0, 4 * PART_SIZE + 1000 - len(installer)))
+    ENV['installer'] = installer
+    padded = package / 'setup.exe'
+    padded.write_bytes(installer)
+    ENV['parts'] = cut_package(padded, VERSION, PART_SIZE, package)
+    # The same installer as the vendor publishes it signed, with the tests' key.
+    signed = package / 'signed'
+    (signed / 'download').mkdir(parents=True)
+    subprocess.run([ARGS.pkgmake, str(padded), VERSION, str(PART_SIZE), str(signed / 'download' / 'brisko'),
+                    '--sign', ARGS.signing_key, '--release', '7'], check=True, stdout=subprocess.DEVNULL)
+    ENV['signed'] = signed
 
 
 def tearDownModule():
@@ -66,6 +79,11 @@ class EndToEnd(unittest.TestCase):
         self.servers.append(server)
         return server
 
+    def nginx_signed(self):
+        server = Nginx(ENV['signed'], ARGS.port)
+        self.servers.append(server)
+        return server
+
     def faults(self, rules=None, root=None):
         server = FaultServer(root or ENV['package'], ARGS.port, rules)
         self.servers.append(server)
@@ -74,6 +92,9 @@ class EndToEnd(unittest.TestCase):
     def start(self):
         self.app = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
         return self.app
+
+    def use_signed_build(self):
+        shutil.copy(ARGS.trelkin_signed, self.home / 'trelkin.exe')
 
     def start_dialog(self):
         self.start()
@@ -237,6 +258,53 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(5, len(flags))
         self.assertNotEqual('11111', flags)
 
+    # --- signed packages -----------------------------------------------------------------------
+    def test_signed_build_downloads_a_signed_package_and_installs_it(self):
+        self.use_signed_build()
+        server = self.nginx_signed()
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/pkgrelease.txt'] +
+                         ['/download/brisko/' + n for n in ENV['parts']], server.requests())
+        self.assertEqual((ENV['signed'] / 'download' / 'brisko' / 'pkgrelease.txt').read_bytes(),
+                         (self.version_dir() / 'pkgrelease.txt').read_bytes())
+        self.driver.click(IDC_INSTALL)
+        self.assertTrue(self.driver.wait('Corvane Software Setup', 30000), 'the installer did not start')
+        self.driver.ask('dismiss', 'Corvane Software Setup')
+        self.finish_app()
+
+    def test_signed_build_fetches_a_part_changed_on_the_way_again(self):
+        self.use_signed_build()
+        server = self.faults({ENV['parts'][2]: ['flip', 'ok']}, root=ENV['signed'])
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.assertIsNone(self.driver.message(3000), 'one changed part is a retried attempt, not a message')
+        self.wait_finished(90)
+        self.assertEqual(['flip', 'ok'], [a for r, a in zip(server.requests(), server.actions())
+                                          if r.endswith(ENV['parts'][2])])
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.finish_app()
+
+    def test_signed_build_refuses_a_release_signed_by_another_key(self):
+        self.use_signed_build()
+        other = self.home / 'published'
+        (other / 'download').mkdir(parents=True)
+        key = self.home / 'other.pem'
+        subprocess.run([ARGS.pkgmake, 'keygen', str(key)], check=True, capture_output=True)
+        folder = other / 'download' / 'brisko'
+        subprocess.run([ARGS.pkgmake, str(ENV['package'] / 'setup.exe'), VERSION, str(PART_SIZE), str(folder),
+                        '--sign', str(key), '--release', '8'], check=True, stdout=subprocess.DEVNULL)
+        server = self.faults(root=other)
+        self.start()
+        self.assertEqual('The package on the download server is not signed by Corvane Software, so it was not used.',
+                         self.driver.message(60000))
+        self.assertEqual(GENERAL, self.driver.message())
+        self.app.wait(timeout=30)
+        self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/pkgrelease.txt'], server.requests())
+        self.assertFalse(self.version_dir().exists())
+
     def test_dialog_in_process_first_look_system_menu_and_about_box(self):
         # Wine keeps menus per process, so the system menu is read from inside (tests/wine).
         process = ENV['wine'].start(ARGS.dialog_tests)
@@ -258,6 +326,9 @@ def main():
     parser = argparse.ArgumentParser()
     add_build_arguments(parser)
     parser.add_argument('--dialog-tests', required=True)
+    parser.add_argument('--trelkin-signed', required=True, help='trelkin.exe built with the tests\' package key')
+    parser.add_argument('--pkgmake', required=True, help='the native pkgmake, which signs')
+    parser.add_argument('--signing-key', required=True, help='the tests\' private key')
     parser.add_argument('--screenshots', default='e2e-screenshots')
     parser.add_argument('--wineprefix', help='a prefix of its own (default: a new one)')
     ARGS, rest = parser.parse_known_args()

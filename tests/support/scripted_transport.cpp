@@ -61,6 +61,11 @@ void CScriptedTransport::Script(const std::string& object, ScriptedResponse resp
   m_script[object].push_back(std::move(response));
 }
 
+void CScriptedTransport::Answer(const std::string& object, ScriptedResponse response) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_script[object] = {std::move(response)};
+}
+
 std::unique_ptr<IHttpResponse> CScriptedTransport::Get(const std::string& host, unsigned short, const std::string& object) {
   ScriptedResponse response;
   {

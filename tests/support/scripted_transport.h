@@ -31,6 +31,8 @@ class CScriptedTransport : public IHttpTransport {
 
   // Queues a response for the object; the last queued response also answers later requests.
   void Script(const std::string& object, ScriptedResponse response);
+  // Forgets what was queued for the object: from now on this response answers it.
+  void Answer(const std::string& object, ScriptedResponse response);
   // Called after each block a response hands out (on the fetching thread).
   std::function<void(const std::string& object, int block)> onBlock;
 

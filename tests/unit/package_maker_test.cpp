@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "common/file_system.h"
 #include "index/package_index.h"
 #include "support/temp_dir.h"
+#include "tools/pkgmake/release_signing.h"
 #include "tools/pkgmake/package_maker.h"
 
 namespace {
@@ -14,7 +18,7 @@ class PackageMakerTest : public ::testing::Test {
     WriteFile(m_dir / "setup.exe", m_installer);
   }
   int Make(const std::string& version, const std::string& partSize, const std::string& out) {
-    return MakePackage({m_dir / "setup.exe", version, partSize, out}, m_message, m_report);
+    return MakePackage({m_dir / "setup.exe", version, partSize, out, "", ""}, m_message, m_report);
   }
   CTempDir m_dir;
   std::string m_installer;
@@ -62,7 +66,7 @@ TEST_F(PackageMakerTest, RefusesWhatTheProgramWouldRejectAndWritesNothing) {
   WriteFile(m_dir / "setup.exe", std::string(70000, 'x'));
   EXPECT_EQ(1, Make("2.0", "1", m_dir / "refused"));  // 70000 parts: more than the bar counts
   EXPECT_FALSE(FileExists(m_dir / "refused"));
-  EXPECT_EQ(1, MakePackage({m_dir / "absent.exe", "2.0", "1024", m_dir / "refused"}, m_message, m_report));
+  EXPECT_EQ(1, MakePackage({m_dir / "absent.exe", "2.0", "1024", m_dir / "refused", "", ""}, m_message, m_report));
   EXPECT_FALSE(FileExists(m_dir / "refused"));
 }
 
@@ -77,3 +81,45 @@ TEST_F(PackageMakerTest, RefusesAFolderHoldingAnotherPackage) {
 }
 
 }  // namespace
+
+#ifndef _WIN32  // the vendor signs with the native pkgmake
+namespace {
+
+TEST_F(PackageMakerTest, SignsTheReleaseAndVerifyFindsAnyChangeBeforePublishing) {
+  const std::string key = m_dir / "vendor.pem";
+  std::string publicKey, otherKey;
+  ASSERT_TRUE(MakeSigningKey(key, publicKey, m_message)) << m_message;
+  EXPECT_EQ(128u, publicKey.size());
+  struct stat info;
+  ASSERT_EQ(0, stat(key.c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 0777u);  // the private key: its owner's alone
+  EXPECT_FALSE(MakeSigningKey(key, otherKey, m_message));  // an existing key is never overwritten
+  ASSERT_TRUE(MakeSigningKey(m_dir / "other.pem", otherKey, m_message));
+
+  const std::string out = m_dir / "out";
+  ASSERT_EQ(0, MakePackage({m_dir / "setup.exe", "2.0", "1024", out, key, "42"}, m_message, m_report)) << m_message;
+  EXPECT_EQ(0, CheckPackage(out, publicKey, m_message, m_report)) << m_message;
+  EXPECT_NE(std::string::npos, ReadFile(out + "\\pkgrelease.txt").find("\nrelease 42\n"));
+  EXPECT_EQ(1, CheckPackage(out, otherKey, m_message, m_report));
+
+  // A part changed after signing, then an index that differs from the release.
+  const std::string part = ReadFile(out + "\\corvane.part002");
+  WriteFile(out + "\\corvane.part002", "x" + part.substr(1));
+  EXPECT_EQ(1, CheckPackage(out, publicKey, m_message, m_report));
+  EXPECT_NE(std::string::npos, m_message.find("corvane.part002"));
+  WriteFile(out + "\\corvane.part002", part);
+  const std::string index = ReadFile(out + "\\pkgindex.txt");
+  WriteFile(out + "\\pkgindex.txt", "1\n2.1\n" + index.substr(index.find('\n', 2) + 1));
+  EXPECT_EQ(1, CheckPackage(out, publicKey, m_message, m_report));
+  WriteFile(out + "\\pkgindex.txt", index);
+  EXPECT_EQ(0, CheckPackage(out, publicKey, m_message, m_report)) << m_message;
+
+  // A key file that is not a key, or a bad release number: nothing is written.
+  WriteFile(m_dir / "broken.pem", "not a key");
+  EXPECT_EQ(1, MakePackage({m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", m_dir / "broken.pem", ""},
+                           m_message, m_report));
+  EXPECT_EQ(1, MakePackage({m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, "-3"}, m_message, m_report));
+  EXPECT_FALSE(FileExists(m_dir / "refused"));
+}
+}  // namespace
+#endif

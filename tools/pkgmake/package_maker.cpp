@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "common/file_system.h"
 #include "common/path.h"
 #include "index/package_index.h"
+#include "tools/pkgmake/release_signing.h"
+#include "trust/release_manifest.h"
 
 namespace {
 
@@ -36,6 +39,40 @@ bool SameContent(const std::string& path, const std::string& expected) {
   std::string content(expected.size() + 1, '\0');
   content.resize(fread(&content[0], 1, content.size(), file.get()));
   return content == expected;
+}
+
+// Writes a whole file; false on any failure.
+bool WriteWholeFile(const std::string& path, const std::string& data) {
+  FilePtr output(OpenFileStream(path, "wb"));
+  bool written = output && fwrite(data.data(), 1, data.size(), output.get()) == data.size();
+  return output && fclose(output.release()) == 0 && written;
+}
+
+// The signed release of the package cut from `input`: each part's and the whole installer's size
+// and hash, signed with the private key. Empty with `message` on failure.
+std::string SignRelease(const PackageRequest& request, const CPackageIndex& index, FILE* input, int64_t size,
+                        std::string& message) {
+  CReleaseManifest release;
+  release.m_strVersion = index.m_strProductVersion;
+  char* end = nullptr;
+  release.m_nRelease = request.release.empty() ? static_cast<uint64_t>(time(nullptr))
+                                               : strtoull(request.release.c_str(), &end, 10);
+  if (!request.release.empty() &&
+      (*end != '\0' || request.release.size() > 18 || request.release.find_first_not_of("0123456789") != std::string::npos)) {
+    message = "The release must be a whole number of at most 18 digits, not \"" + request.release + "\".";
+    return "";
+  }
+  release.m_nPartSize = index.m_nPartSize;
+  release.m_nInstallerSize = size;
+  CSha256 whole;
+  for (int i = 0; i < index.PartCount(); ++i) {
+    const std::string data = ReadSlice(input, static_cast<int64_t>(i) * index.m_nPartSize, index.m_nPartSize);
+    whole.Update(data.data(), data.size());
+    release.m_parts.push_back({index.m_parts[i].m_strName, static_cast<long long>(data.size()), Sha256Of(data)});
+  }
+  release.m_installerHash = whole.Final();
+  if (!SignDigest(request.signingKey, Sha256Of(release.SignedText()), release.m_signature, message)) return "";
+  return release.FileText();
 }
 
 }  // namespace
@@ -81,6 +118,14 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
   index.m_nPartSize = static_cast<int>(partSize);
   for (int i = 0; i < count; ++i) index.m_parts.push_back({PartName(i + 1, static_cast<int>(count)), 0});
 
+  // Signed before anything is written, so that a bad key writes nothing.
+  std::string releaseText;
+  if (!request.signingKey.empty()) {
+    releaseText = SignRelease(request, index, input.get(), size, message);
+    if (releaseText.empty()) return 1;
+  }
+  const std::string releasePath = JoinPath(request.outFolder, kReleaseFileName);
+
   const std::string indexPath = JoinPath(request.outFolder, kIndexFileName);
   if (FileExists(indexPath)) {
     // Publishing the same package twice is harmless; overwriting another one is not.
@@ -97,6 +142,13 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
       return 1;
     }
     report = request.outFolder + " already holds this package.";
+    if (!releaseText.empty()) {
+      if (!WriteWholeFile(releasePath, releaseText)) {
+        message = "Cannot write " + releasePath + ".";
+        return 1;
+      }
+      report += " Signed it anew: " + releasePath + ".";
+    }
     return 0;
   }
 
@@ -106,14 +158,14 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
   }
   for (int i = 0; i < count; ++i) {
     const std::string path = JoinPath(request.outFolder, index.m_parts[i].m_strName);
-    const std::string data = ReadSlice(input.get(), i * partSize, static_cast<int>(partSize));
-    FilePtr output(OpenFileStream(path, "wb"));
-    bool written = output && fwrite(data.data(), 1, data.size(), output.get()) == data.size();
-    written = output && fclose(output.release()) == 0 && written;
-    if (!written) {
+    if (!WriteWholeFile(path, ReadSlice(input.get(), i * partSize, static_cast<int>(partSize)))) {
       message = "Cannot write " + path + ".";
       return 1;
     }
+  }
+  if (!releaseText.empty() && !WriteWholeFile(releasePath, releaseText)) {
+    message = "Cannot write " + releasePath + ".";
+    return 1;
   }
   // The index goes last: a folder is complete once its index stands.
   if (!index.SaveAs(indexPath)) {
@@ -121,6 +173,7 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
     return 1;
   }
   report = "Wrote " + std::to_string(count) + " parts of " + std::to_string(partSize) + " bytes and " + indexPath +
-           " for version " + request.version + ".";
+           " for version " + request.version + "." +
+           (releaseText.empty() ? "" : " Signed the release in " + releasePath + ".");
   return 0;
 }

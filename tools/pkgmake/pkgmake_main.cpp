@@ -1,13 +1,17 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/pkgmake/package_maker.h"
+#include "tools/pkgmake/release_signing.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: pkgmake <installer> <version> <part-size-bytes> <out-folder>\n"
+    "Usage: pkgmake <installer> <version> <part-size-bytes> <out-folder> [--sign <private-key> [--release <n>]]\n"
+    "       pkgmake keygen <private-key>\n"
+    "       pkgmake verify <folder> <public-key>\n"
     "\n"
     "Cuts the installer into parts of exactly <part-size-bytes> (the last one shorter or equal),\n"
     "named corvane.part001, corvane.part002, ..., and writes the index pkgindex.txt (format 1,\n"
@@ -16,21 +20,59 @@ const char kUsage[] =
     "\n"
     "It refuses, writing nothing: a version that cannot be a folder name, a part size of 0 or\n"
     "less or of 64 MiB and more, more than 65534 parts, an installer of 2 GiB or more, an\n"
-    "installer it cannot read, and an out-folder that already holds a different package.\n";
+    "installer it cannot read, and an out-folder that already holds a different package.\n"
+    "\n"
+    "Signed packages: 'keygen' makes a key pair, writes the private key to a new file only you\n"
+    "can read and prints the public key, which the program is built with (BRISKO_PACKAGE_KEY).\n"
+    "With --sign, the package also gets pkgrelease.txt: every part's and the installer's size and\n"
+    "SHA-256, signed with the private key. --release numbers the release (it must grow from one\n"
+    "release to the next; the default is the current time in seconds). 'verify' checks a folder\n"
+    "with the public key before you publish it.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string message, report;
+  int result = 2;
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     fputs(kUsage, stdout);
     return 0;
   }
-  if (argc != 5) {
+  if (args.size() == 2 && args[0] == "keygen") {
+    std::string publicKey;
+    if (!MakeSigningKey(args[1], publicKey, message)) {
+      fprintf(stderr, "pkgmake: %s\n", message.c_str());
+      return 1;
+    }
+    // The private key is never printed; the public key goes to standard output alone.
+    fprintf(stderr, "Wrote the private key to %s (readable by you only); keep it offline.\n", args[1].c_str());
+    printf("%s\n", publicKey.c_str());
+    return 0;
+  }
+  if (args.size() == 3 && args[0] == "verify") {
+    result = CheckPackage(args[1], args[2], message, report);
+  } else if (args.size() >= 4 && args[0] != "keygen" && args[0] != "verify") {
+    PackageRequest request{args[0], args[1], args[2], args[3], "", ""};
+    size_t at = 4;
+    for (; at + 1 < args.size(); at += 2) {
+      if (args[at] == "--sign") {
+        request.signingKey = args[at + 1];
+      } else if (args[at] == "--release") {
+        request.release = args[at + 1];
+      } else {
+        break;
+      }
+    }
+    if (at != args.size() || (!request.release.empty() && request.signingKey.empty())) {
+      fputs(kUsage, stderr);
+      return 2;
+    }
+    result = MakePackage(request, message, report);
+  } else {
     fputs(kUsage, stderr);
     return 2;
   }
-  std::string message, report;
-  const int result = MakePackage({argv[1], argv[2], argv[3], argv[4]}, message, report);
   if (result != 0) {
     fprintf(stderr, "pkgmake: %s\n", message.c_str());
     return result;

@@ -17,7 +17,8 @@ The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. 
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
 takes one action per request, the last one repeating; "*" applies to every name without a rule.
 Actions: ok, slow (4 KiB every 50 ms), 404, 500, cut, short, chunked-cut, stall, html (200 with an HTML page),
-huge-headers, redirect-loop, long (the file followed by as much again), and flaky:P, which
+huge-headers, redirect-loop, long (the file followed by as much again), flip (the file with its
+middle byte changed, as a hostile network path would), and flaky:P, which
 picks one of 500, 404, cut and short (and stall, with --flaky-stall) with probability P and ok
 otherwise (--seed makes it repeatable). Every request is logged as one line "METHOD PATH ACTION" to --log.
 """
@@ -191,6 +192,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = handle.read()
         if action == 'long':
             return self.send_body(body + body)
+        if action == 'flip' and body:
+            middle = len(body) // 2
+            body = body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]
         if action in ('cut', 'short', 'chunked-cut'):
             return self.cut(body, {'cut': 'rst', 'short': 'fin', 'chunked-cut': 'chunked'}[action])
         return self.send_body(body, rate=0.05 if action == 'slow' else None)

@@ -23,6 +23,23 @@ def add_build_arguments(parser):
     parser.add_argument('--port', type=int, required=True, help='the loopback port trelkin.exe was built for')
 
 
+def windows_build_arch(shims):
+    """'i686' where Wine runs 32-bit programs; elsewhere (a kernel without 32-bit support) 'x86_64',
+    with `shims` put first on PATH so that "wine" means Wine's 64-bit loader. scripts/windows_env.sh
+    makes the same choice for the shell commands."""
+    if subprocess.run(['wine', '--version'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0 \
+            or not Path('/usr/lib/wine/wine64').exists():
+        return 'i686'
+    shims = Path(shims)
+    shims.mkdir(parents=True, exist_ok=True)
+    for name in ('wine', 'wine-stable'):
+        (shims / name).write_text('#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n')
+        (shims / name).chmod(0o755)
+    os.environ['PATH'] = f'{shims}:{os.environ["PATH"]}'
+    os.environ['WINEARCH'] = 'win64'
+    return 'x86_64'
+
+
 def wine_environment(prefix):
     env = dict(os.environ)
     env.update(WINEPREFIX=str(prefix), WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=')

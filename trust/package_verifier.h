@@ -1,0 +1,40 @@
+// What a signed build asks before it records, joins or offers anything: is this the release the
+// vendor signed? The download holds one when the program was built with a package key, and none
+// otherwise; the code that checks signatures is then not even linked in.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class CPackageIndex;
+
+// A running hash of one part's bytes as they are written.
+class IPartHash {
+ public:
+  virtual ~IPartHash() = default;
+  virtual void Update(const char* data, size_t size) = 0;
+};
+
+class IPackageVerifier {
+ public:
+  virtual ~IPackageVerifier() = default;
+  // Start-up, once the index in the home folder has been read: fetches the signed release beside
+  // it (keeping the earlier verified copy when the server cannot give one), checks its signature
+  // and that it is no older than one seen before, and that the index describes the same package.
+  // 1 when all holds; 0 after the user has been told why.
+  virtual int PrepareRelease(const std::string& host, const std::string& home, const CPackageIndex& index) = 0;
+  // The version folder's resume index must describe the same package; a copy of the verified
+  // release is kept beside it. 1 when it does; 0 after the user has been told.
+  virtual int AdoptVersionFolder(const std::string& directory, const CPackageIndex& resume) = 0;
+  // A hash for one part's bytes; PartMatches says whether they are part `position` as signed.
+  virtual std::unique_ptr<IPartHash> StartPart() const = 0;
+  virtual bool PartMatches(int position, long long size, IPartHash& hash) const = 0;
+  // True when the file at `path` is the signed installer, byte for byte.
+  virtual bool InstallerMatches(const std::string& path) const = 0;
+};
+
+// The text the worker and the join give for a part that is not as signed.
+inline std::string PartMismatchText(const std::string& name) {
+  return "The part " + name + " does not match the signed release.";
+}

@@ -1,0 +1,154 @@
+#include "trust/signed_release.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "common/constants.h"
+#include "common/file_system.h"
+#include "common/path.h"
+#include "common/show_message.h"
+#include "index/package_index.h"
+#include "transfer/http_fetch.h"
+#include "trust/release_manifest.h"
+
+namespace {
+
+const char kNotSignedText[] = "The package on the download server is not signed by Corvane Software, so it was not used.";
+const char kMismatchText[] = "The package index does not match the signed release, so it was not used.";
+
+class CPartHash : public IPartHash {
+ public:
+  void Update(const char* data, size_t size) override {
+    m_hash.Update(data, size);
+    m_nBytes += static_cast<long long>(size);
+  }
+  CSha256 m_hash;
+  long long m_nBytes = 0;
+};
+
+// Writes `text` beside `path` and moves it over, so that no half-written copy ever stands.
+bool ReplaceFile(const std::string& path, const std::string& text) {
+  const std::string temp = path + kTempSuffix;
+  FILE* file = OpenFileStream(temp, "wb");
+  if (file == nullptr) return false;
+  bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
+  ok = FlushToDisk(file) && ok;
+  ok = fclose(file) == 0 && ok;
+  if (ok && MoveFileOver(temp, path)) return true;
+  RemoveFile(temp);
+  return false;
+}
+
+class CSignedPackageVerifier : public IPackageVerifier {
+ public:
+  explicit CSignedPackageVerifier(const std::string& publicKeyHex) { FromHex(publicKeyHex, m_publicKey); }
+
+  int PrepareRelease(const std::string& host, const std::string& home, const CPackageIndex& index) override {
+    try {
+      return Prepare(host, home, index);
+    } catch (const CCryptoUnavailable& failure) {
+      ShowMessage(failure.what());
+      return 0;
+    }
+  }
+
+  int AdoptVersionFolder(const std::string& directory, const CPackageIndex& resume) override {
+    if (!CompareWithIndex(m_release, resume).empty()) {
+      ShowMessage("The download folder " + directory +
+                  " holds another package than the signed release. Remove the folder and try again.");
+      return 0;
+    }
+    // Kept for the user and for support; a folder that cannot take it loses nothing.
+    ReplaceFile(JoinPath(directory, kReleaseFileName), m_release.FileText());
+    return 1;
+  }
+
+  std::unique_ptr<IPartHash> StartPart() const override { return std::make_unique<CPartHash>(); }
+
+  bool PartMatches(int position, long long size, IPartHash& hash) const override {
+    auto& part = static_cast<CPartHash&>(hash);
+    if (position < 0 || position >= static_cast<int>(m_release.m_parts.size())) return false;
+    const CReleasePart& signedPart = m_release.m_parts[position];
+    return size == signedPart.m_nSize && part.m_nBytes == size && part.m_hash.Final() == signedPart.m_hash;
+  }
+
+  bool InstallerMatches(const std::string& path) const override {
+    if (FindFileSize(path) != m_release.m_nInstallerSize) return false;
+    FilePtr file(OpenFileStream(path, "rb"));
+    if (!file) return false;
+    try {
+      CSha256 hash;
+      std::vector<char> buffer(256 * 1024);
+      long long total = 0;
+      for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
+        hash.Update(buffer.data(), got);
+        total += static_cast<long long>(got);
+      }
+      return !ferror(file.get()) && total == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash;
+    } catch (const CCryptoUnavailable&) {
+      return false;
+    }
+  }
+
+ private:
+  // A release file that parses and carries the vendor's signature.
+  bool LoadVerified(const std::string& path, CReleaseManifest& release) const {
+    std::string text;
+    return ReadWholeFile(path, kMaxManifestBytes, text) && ParseReleaseManifest(text, release).empty() &&
+           IsSignedBy(release, m_publicKey);
+  }
+
+  int Prepare(const std::string& host, const std::string& home, const CPackageIndex& index) {
+    // Same discipline as the index: fetched beside the earlier copy, which it replaces only once
+    // it has arrived whole and proved good. The earlier copy is the highest release this home
+    // folder has verified, so an older one (last year's installer, say) is refused.
+    const std::string path = JoinPath(home, kReleaseFileName);
+    const std::string temp = path + kTempSuffix;
+    CReleaseManifest earlier;
+    const bool haveEarlier = LoadVerified(path, earlier);
+    std::string error;
+    if (HttpFetchFile(host.c_str(), kServerPort, kRemoteReleaseObject, temp.c_str(), 1, error, nullptr,
+                      kProgressUnitBytes, nullptr)) {
+      CReleaseManifest fresh;
+      if (!LoadVerified(temp, fresh)) {
+        RemoveFile(temp);
+        ShowMessage(kNotSignedText);
+        return 0;
+      }
+      if (haveEarlier && fresh.m_nRelease < earlier.m_nRelease) {
+        RemoveFile(temp);
+        ShowMessage("The download server offered release " + std::to_string(fresh.m_nRelease) +
+                    " of the package, older than release " + std::to_string(earlier.m_nRelease) +
+                    " already used here, so it was not used.");
+        return 0;
+      }
+      if (!MoveFileOver(temp, path)) {
+        RemoveFile(temp);
+        ShowMessage("Cannot create file: " + path);
+        return 0;
+      }
+      m_release = std::move(fresh);
+    } else {
+      RemoveFile(temp);
+      if (!haveEarlier) {
+        ShowMessage(FileExists(path) ? kNotSignedText : error);
+        return 0;
+      }
+      m_release = std::move(earlier);
+    }
+    if (!CompareWithIndex(m_release, index).empty()) {
+      ShowMessage(kMismatchText);
+      return 0;
+    }
+    return 1;
+  }
+
+  std::string m_publicKey;  // X then Y
+  CReleaseManifest m_release;
+};
+
+}  // namespace
+
+std::unique_ptr<IPackageVerifier> MakeSignedPackageVerifier(const std::string& publicKeyHex) {
+  return std::make_unique<CSignedPackageVerifier>(publicKeyHex);
+}
