@@ -35,6 +35,9 @@ bool MoveFileOver(const std::string& from, const std::string& to);
 // Size from a find-first query, -1 when nothing is found.
 int64_t FindFileSize(const std::string& path);
 
+// When the file was last written, in the system's own units; -1 when nothing is found.
+int64_t FindFileWriteTime(const std::string& path);
+
 // Full path of the running program.
 std::string GetModulePath();
 

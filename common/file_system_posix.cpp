@@ -39,6 +39,12 @@ int64_t FindFileSize(const std::string& path) {
   return S_ISDIR(info.st_mode) ? 0 : static_cast<int64_t>(info.st_size);
 }
 
+int64_t FindFileWriteTime(const std::string& path) {
+  struct stat info;
+  if (path.empty() || stat(ToPosix(path).c_str(), &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
 std::string GetModulePath() {
   char buffer[260] = "";
   ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -31,6 +31,15 @@ int64_t FindFileSize(const std::string& path) {
   return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+int64_t FindFileWriteTime(const std::string& path) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(path.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return -1;
+  FindClose(find);
+  return static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                              data.ftLastWriteTime.dwLowDateTime);
+}
+
 std::string GetModulePath() {
   char buffer[MAX_PATH] = "";  // 260 characters
   GetModuleFileNameA(nullptr, buffer, MAX_PATH);

@@ -13,7 +13,7 @@ CPackageDownload::CPackageDownload(IDownloadView* view) : m_pView(view) {}
 bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier) {
   if (!ValidateInstallerFile(dir, index)) return false;
   const std::string path = JoinPath(dir, kInstallerFileName);
-  if (verifier == nullptr || verifier->InstallerMatches(path)) return true;
+  if (verifier == nullptr || verifier->InstallerMatches(path, true)) return true;
   RemoveFile(path);  // never offered: it is not what the vendor signed
   return false;
 }

@@ -30,8 +30,10 @@ class IPackageVerifier {
   // A hash for one part's bytes; PartMatches says whether they are part `position` as signed.
   virtual std::unique_ptr<IPartHash> StartPart() const = 0;
   virtual bool PartMatches(int position, long long size, IPartHash& hash) const = 0;
-  // True when the file at `path` is the signed installer, byte for byte.
-  virtual bool InstallerMatches(const std::string& path) const = 0;
+  // True when the file at `path` is the signed installer, byte for byte. With `recorded`, a file
+  // unchanged (size and time of writing) since it was last found so is taken without hashing it
+  // again; Install never passes it.
+  virtual bool InstallerMatches(const std::string& path, bool recorded = false) const = 0;
 };
 
 // The text the worker and the join give for a part that is not as signed.

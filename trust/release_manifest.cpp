@@ -68,6 +68,7 @@ bool IsReservedName(const std::string& name) {
   const std::string lower = Lowercase(name);
   for (const char* reserved : {kIndexFileName, kInstallerFileName, kReleaseFileName})
     if (lower == reserved || lower == std::string(reserved) + kTempSuffix) return true;
+  if (lower == std::string(kInstallerFileName) + kVerifiedSuffix) return true;
   return false;
 }
 

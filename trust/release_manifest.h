@@ -43,6 +43,9 @@ struct CReleaseManifest {
   std::string FileText() const;
 };
 
+// Beside the installer, the record of its last full check (see IPackageVerifier).
+constexpr const char* kVerifiedSuffix = ".verified";
+
 // The largest manifest read: 65,534 parts of long names stay well below it.
 constexpr size_t kMaxManifestBytes = 16 * 1024 * 1024;
 

@@ -16,14 +16,33 @@ namespace {
 const char kNotSignedText[] = "The package on the download server is not signed by Corvane Software, so it was not used.";
 const char kMismatchText[] = "The package index does not match the signed release, so it was not used.";
 
+// Gathers the small blocks of the fetch (4 KiB) and the join (1 KiB) into larger ones: each call
+// into the system's hash has a cost of its own, and a part's hash is on the download's path.
 class CPartHash : public IPartHash {
  public:
   void Update(const char* data, size_t size) override {
-    m_hash.Update(data, size);
     m_nBytes += static_cast<long long>(size);
+    if (m_pending.size() + size > kGather) Flush();
+    if (size >= kGather) {
+      m_hash.Update(data, size);
+      return;
+    }
+    m_pending.insert(m_pending.end(), data, data + size);
+  }
+  Sha256Digest Final() {
+    Flush();
+    return m_hash.Final();
+  }
+  long long m_nBytes = 0;
+
+ private:
+  static constexpr size_t kGather = 64 * 1024;
+  void Flush() {
+    if (!m_pending.empty()) m_hash.Update(m_pending.data(), m_pending.size());
+    m_pending.clear();
   }
   CSha256 m_hash;
-  long long m_nBytes = 0;
+  std::vector<char> m_pending;
 };
 
 // Writes `text` beside `path` and moves it over, so that no half-written copy ever stands.
@@ -69,11 +88,24 @@ class CSignedPackageVerifier : public IPackageVerifier {
     auto& part = static_cast<CPartHash&>(hash);
     if (position < 0 || position >= static_cast<int>(m_release.m_parts.size())) return false;
     const CReleasePart& signedPart = m_release.m_parts[position];
-    return size == signedPart.m_nSize && part.m_nBytes == size && part.m_hash.Final() == signedPart.m_hash;
+    return size == signedPart.m_nSize && part.m_nBytes == size && part.Final() == signedPart.m_hash;
   }
 
-  bool InstallerMatches(const std::string& path) const override {
+  bool InstallerMatches(const std::string& path, bool recorded) const override {
     if (FindFileSize(path) != m_release.m_nInstallerSize) return false;
+    // The record of the last full check: the installer's hash, size and time of writing.
+    const std::string record = path + kVerifiedSuffix;
+    const std::string stamp = ToHex(m_release.m_installerHash) + " " + std::to_string(m_release.m_nInstallerSize) +
+                              " " + std::to_string(FindFileWriteTime(path)) + "\n";
+    std::string earlier;
+    if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == stamp) return true;
+    if (!HashMatches(path)) return false;
+    ReplaceFile(record, stamp);  // a folder that cannot take it costs the next start a hash
+    return true;
+  }
+
+ private:
+  bool HashMatches(const std::string& path) const {
     FilePtr file(OpenFileStream(path, "rb"));
     if (!file) return false;
     try {
@@ -90,7 +122,6 @@ class CSignedPackageVerifier : public IPackageVerifier {
     }
   }
 
- private:
   // A release file that parses and carries the vendor's signature.
   bool LoadVerified(const std::string& path, CReleaseManifest& release) const {
     std::string text;

@@ -279,6 +279,15 @@ TEST_F(SignedPackageTest, AnInstallerThatIsNotTheSignedOneIsRemovedAtStart) {
   m_download.ShowInitialState();
   EXPECT_TRUE(m_view.installEnabled);
   EXPECT_EQ(4, m_view.overall.Pos());
+  // Found good once, it is recorded and later starts need not hash it again; but a file written
+  // since is hashed again, and Install always hashes it.
+  EXPECT_TRUE(FileExists(m_home / "3.1\\corvane.exe.verified"));
+  EXPECT_TRUE(m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
+  WriteFile(m_home / "3.1\\corvane.exe", changed);
+  EXPECT_FALSE(m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
+  m_download.ShowInitialState();
+  EXPECT_FALSE(m_view.installEnabled);
+  EXPECT_FALSE(FileExists(m_home / "3.1\\corvane.exe"));
 }
 
 }  // namespace
