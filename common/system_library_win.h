@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+// The first thing the program does: DLLs loaded from now on come from the system folder only,
+// and heap corruption ends the process.
+void HardenProcess();
+
 // The module, or nullptr (with the system's last error set) when the system folder lacks it.
 HMODULE LoadSystemLibrary(const char* name);
 

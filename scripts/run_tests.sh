@@ -91,6 +91,13 @@ if [ "$windows_arch" != i686 ]; then
       -DBRISKO_NATIVE_PKGMAKE="$build/native/tools/pkgmake" --target trelkin trelkin_signed pkgmake; then
     echo "the 32-bit trelkin.exe builds"
     passed=$((passed + 1))
+    # What it imports and its hardening flags are checked here, since its ctest does not run.
+    if python3 "$top/tests/e2e/check_executable.py" i686-w64-mingw32-objdump "$build/windows/trelkin.exe" \
+        "$build/windows/tests/trelkin_signed.exe"; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+    fi
   else
     failed=$((failed + 1))
   fi

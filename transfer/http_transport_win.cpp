@@ -5,16 +5,52 @@
 #include <string>
 
 #include "common/constants.h"
+#include "common/system_library_win.h"
 #include "transfer/http_transport.h"
 
+#define BRISKO_WININET_FUNCTIONS                                                                            \
+  BRISKO_WININET_FUNCTION(InternetOpenA) BRISKO_WININET_FUNCTION(InternetConnectA)                          \
+  BRISKO_WININET_FUNCTION(HttpOpenRequestA) BRISKO_WININET_FUNCTION(HttpSendRequestA)                       \
+  BRISKO_WININET_FUNCTION(HttpQueryInfoA) BRISKO_WININET_FUNCTION(InternetReadFile)                         \
+  BRISKO_WININET_FUNCTION(InternetCloseHandle) BRISKO_WININET_FUNCTION(InternetSetOptionA)                  \
+  BRISKO_WININET_FUNCTION(InternetCrackUrlA)
+
 namespace {
+
+// WinInet's entry points, from the system folder's wininet.dll, loaded on first use. The program
+// does not import it: Windows would look for it beside the program first, and the program often
+// lies in a Downloads folder that any web page can drop a wininet.dll into.
+struct CWinInet {
+#define BRISKO_WININET_FUNCTION(name) decltype(&::name) name = nullptr;
+  BRISKO_WININET_FUNCTIONS
+#undef BRISKO_WININET_FUNCTION
+  HMODULE module = nullptr;
+  bool loaded = false;
+
+  CWinInet() {
+    module = LoadSystemLibrary("wininet.dll");
+    loaded = module != nullptr;
+#define BRISKO_WININET_FUNCTION(name) \
+  name = SystemFunction<decltype(&::name)>(module, #name); \
+  loaded = loaded && name != nullptr;
+    BRISKO_WININET_FUNCTIONS
+#undef BRISKO_WININET_FUNCTION
+  }
+};
+
+const CWinInet& WinInet() {
+  static const CWinInet api;
+  if (!api.loaded)
+    throw CHttpTransportError("This computer's internet client (wininet.dll) could not be loaded from the system folder.");
+  return api;
+}
 
 // Closes an internet handle when it goes out of scope, whichever way the fetch ends.
 class CInternetHandle {
  public:
   explicit CInternetHandle(HINTERNET handle = nullptr) : m_handle(handle) {}
   ~CInternetHandle() {
-    if (m_handle != nullptr) InternetCloseHandle(m_handle);
+    if (m_handle != nullptr) WinInet().InternetCloseHandle(m_handle);
   }
   CInternetHandle(const CInternetHandle&) = delete;
   CInternetHandle& operator=(const CInternetHandle&) = delete;
@@ -32,7 +68,7 @@ class CInternetHandle {
 std::string InternetErrorText(DWORD code) {
   char buffer[1024] = "";
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                GetModuleHandleA("wininet.dll"), code, 0, buffer, sizeof buffer, nullptr);
+                                WinInet().module, code, 0, buffer, sizeof buffer, nullptr);
   std::string text(buffer, length);
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
   if (text.empty()) text = "The connection to the download server failed (error " + std::to_string(code) + ").";
@@ -53,7 +89,7 @@ class CWinInetResponse : public IHttpResponse {
 
   int StatusCode() override {
     DWORD status = 0, size = sizeof status;
-    if (!HttpQueryInfoA(m_request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    if (!WinInet().HttpQueryInfoA(m_request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
       return 0;
     return static_cast<int>(status);
   }
@@ -61,7 +97,7 @@ class CWinInetResponse : public IHttpResponse {
   long long ContentLength() override {
     char text[32] = "";
     DWORD size = sizeof text;
-    if (!HttpQueryInfoA(m_request.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
+    if (!WinInet().HttpQueryInfoA(m_request.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
     char* end = nullptr;
     long long length = strtoll(text, &end, 10);
     return (end == text || length < 0) ? -1 : length;
@@ -71,13 +107,13 @@ class CWinInetResponse : public IHttpResponse {
   std::string Location() {
     char text[2048] = "";
     DWORD size = sizeof text;
-    if (!HttpQueryInfoA(m_request.Get(), HTTP_QUERY_LOCATION, text, &size, nullptr)) return "";
+    if (!WinInet().HttpQueryInfoA(m_request.Get(), HTTP_QUERY_LOCATION, text, &size, nullptr)) return "";
     return std::string(text, size);
   }
 
   size_t Read(char* buffer, size_t size) override {
     DWORD got = 0;
-    if (!InternetReadFile(m_request.Get(), buffer, static_cast<DWORD>(size), &got)) ThrowLastError();
+    if (!WinInet().InternetReadFile(m_request.Get(), buffer, static_cast<DWORD>(size), &got)) ThrowLastError();
     return got;
   }
 
@@ -112,23 +148,23 @@ class CWinInetTransport : public IHttpTransport {
   static void SetTimeouts(HINTERNET handle) {
     DWORD timeout = kNetworkTimeoutMs;
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-      InternetSetOptionA(handle, option, &timeout, sizeof timeout);
+      WinInet().InternetSetOptionA(handle, option, &timeout, sizeof timeout);
   }
 
   std::unique_ptr<CWinInetResponse> Open(const std::string& host, unsigned short port, const std::string& object) {
-    CInternetHandle session(Check(InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
+    CInternetHandle session(Check(WinInet().InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
     SetTimeouts(session.Get());
-    CInternetHandle connection(Check(InternetConnectA(session.Get(), host.c_str(), port, nullptr, nullptr,
+    CInternetHandle connection(Check(WinInet().InternetConnectA(session.Get(), host.c_str(), port, nullptr, nullptr,
                                                       INTERNET_SERVICE_HTTP, 0, 1)));
     SetTimeouts(connection.Get());
     // Always from the server, never into the user's internet cache: a stale cached index would
     // hide a new version, and every part would be stored twice.
     const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                         INTERNET_FLAG_NO_AUTO_REDIRECT;
-    CInternetHandle request(Check(HttpOpenRequestA(connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr,
+    CInternetHandle request(Check(WinInet().HttpOpenRequestA(connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr,
                                                    flags, 1)));
     SetTimeouts(request.Get());
-    if (!HttpSendRequestA(request.Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
+    if (!WinInet().HttpSendRequestA(request.Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
     // The response owns the handles from here on.
     return std::make_unique<CWinInetResponse>(session.Release(), connection.Release(), request.Release());
   }
@@ -149,7 +185,7 @@ class CWinInetTransport : public IHttpTransport {
     parts.dwHostNameLength = sizeof hostName;
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = sizeof path;
-    if (!InternetCrackUrlA(location.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) return false;
+    if (!WinInet().InternetCrackUrlA(location.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) return false;
     host = hostName;
     port = parts.nPort;
     object = path[0] ? path : "/";

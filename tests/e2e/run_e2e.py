@@ -89,8 +89,8 @@ class EndToEnd(unittest.TestCase):
         self.servers.append(server)
         return server
 
-    def start(self):
-        self.app = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
+    def start(self, env=None):
+        self.app = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home, env=env)
         return self.app
 
     def use_signed_build(self):
@@ -305,6 +305,27 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/pkgrelease.txt'], server.requests())
         self.assertFalse(self.version_dir().exists())
 
+    # --- safe to run from a Downloads folder ----------------------------------------------------
+    def test_dlls_planted_beside_the_program_are_never_loaded(self):
+        # Wine loads its own DLLs whatever lies beside a program; "n,b" gives these names the
+        # search order Windows gives a DLL that is not a known one: the program's folder first.
+        # Not version and uxtheme: Wine's own advapi32 and user32 load those while the process
+        # starts, before the program's first instruction (seen with WINEDEBUG=+loaddll,+relay),
+        # which Windows' known DLLs do not; docs/security.md says what that leaves open.
+        names = ['wininet', 'bcrypt', 'dwmapi', 'winhttp', 'iertutil', 'urlmon', 'secur32', 'mpr', 'crypt32', 'ncrypt',
+                 'winmm', 'propsys', 'cryptbase', 'dnsapi', 'iphlpapi', 'netapi32', 'winnsi']
+        for name in names:
+            shutil.copy(ARGS.planted_dll, self.home / f'{name}.dll')
+        self.use_signed_build()  # which also loads CNG
+        self.nginx_signed()
+        self.start(env={'WINEDLLOVERRIDES': 'mscoree,mshtml=;' + ','.join(names) + '=n,b'})
+        self.assertTrue(self.driver.wait(MAIN_CAPTION, 60000), 'the main dialog did not appear')
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.finish_app()
+        self.assertEqual([], sorted(p.name for p in self.home.glob('*.loaded')))
+
     def test_dialog_in_process_first_look_system_menu_and_about_box(self):
         # Wine keeps menus per process, so the system menu is read from inside (tests/wine).
         process = ENV['wine'].start(ARGS.dialog_tests)
@@ -329,6 +350,7 @@ def main():
     parser.add_argument('--trelkin-signed', required=True, help='trelkin.exe built with the tests\' package key')
     parser.add_argument('--pkgmake', required=True, help='the native pkgmake, which signs')
     parser.add_argument('--signing-key', required=True, help='the tests\' private key')
+    parser.add_argument('--planted-dll', required=True, help='a DLL that leaves a mark when it is loaded')
     parser.add_argument('--screenshots', default='e2e-screenshots')
     parser.add_argument('--wineprefix', help='a prefix of its own (default: a new one)')
     ARGS, rest = parser.parse_known_args()

@@ -100,8 +100,8 @@ class Wine:
         subprocess.run(['wine', 'reg', *words], env=self.env, check=False, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    def start(self, exe, cwd=None):
-        return subprocess.Popen(['wine', str(exe)], env=self.env, cwd=cwd, stdout=subprocess.DEVNULL,
+    def start(self, exe, cwd=None, env=None):
+        return subprocess.Popen(['wine', str(exe)], env={**self.env, **(env or {})}, cwd=cwd, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
 
     def close(self):
