@@ -48,6 +48,7 @@ std::string GetModulePath() {
 
 std::string FormatLastSystemError() {
   char buffer[1024] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, GetLastError(), 0x400, buffer, sizeof buffer, nullptr);
+  // A system message may hold inserts (%1) that the program has no arguments for.
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0x400, buffer, sizeof buffer, nullptr);
   return buffer;
 }

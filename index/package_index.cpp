@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <unordered_set>
 
 #include "common/constants.h"
 #include "common/file_system.h"
@@ -62,24 +64,39 @@ int CPackageIndex::Read(const std::string& path, int& reason) {
   }
   if (!ReadLineText(file.get(), m_strProductVersion)) return 0;
   // An empty version is reported by the caller in its own words.
-  if (!m_strProductVersion.empty() && !IsPlainFileName(m_strProductVersion)) return 0;
+  // The version names a folder beside the program's own files, so it may not take their names
+  // either: a folder called pkgindex.txt.tmp would block every later index fetch.
+  if (!m_strProductVersion.empty() && (!IsPlainFileName(m_strProductVersion) || IsReservedName(m_strProductVersion)))
+    return 0;
   int count = 0;
   if (!ReadLineInt(file.get(), count) || !ReadLineInt(file.get(), m_nPartSize)) return 0;
   // Parts are appended as their lines arrive, never allocated by the count line, so an absurd
-  // count fails at the first missing line.
-  for (int i = 0; i < count; ++i) {
-    CPackagePart part;
-    if (!ReadLineText(file.get(), part.m_strName) || !ReadLineFlag(file.get(), part.m_bDone)) return 0;
-    if (!part.m_strName.empty()) {
-      if (!IsPlainFileName(part.m_strName) || IsReservedName(part.m_strName)) return 0;
-      std::string lower = Lowercase(part.m_strName);
-      for (const CPackagePart& earlier : m_parts)
-        if (Lowercase(earlier.m_strName) == lower) return 0;
-    }
-    m_parts.push_back(std::move(part));
+  // count fails at the first missing line; an index too large for the memory is malformed too.
+  try {
+    if (!ReadParts(file.get(), count)) return 0;
+  } catch (const std::bad_alloc&) {
+    return 0;
   }
   m_strPath = path;
   return 1;
+}
+
+bool CPackageIndex::ReadParts(FILE* file, int count) {
+  // Names seen so far, lower-cased once each: a duplicate is found in constant time, so a
+  // package of 65,534 parts reads as fast as its lines arrive.
+  std::unordered_set<std::string> seen;
+  for (const CPackagePart& earlier : m_parts)
+    if (!earlier.m_strName.empty()) seen.insert(Lowercase(earlier.m_strName));
+  for (int i = 0; i < count; ++i) {
+    CPackagePart part;
+    if (!ReadLineText(file, part.m_strName) || !ReadLineFlag(file, part.m_bDone)) return false;
+    if (!part.m_strName.empty()) {
+      if (!IsPlainFileName(part.m_strName) || IsReservedName(part.m_strName)) return false;
+      if (!seen.insert(Lowercase(part.m_strName)).second) return false;
+    }
+    m_parts.push_back(std::move(part));
+  }
+  return true;
 }
 
 int CPackageIndex::Write() {

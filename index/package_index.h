@@ -47,6 +47,7 @@ class CPackageIndex {
                  const IPackageVerifier* verifier = nullptr);
 
  private:
+  bool ReadParts(FILE* file, int count);
   void ForgetPart(int position);
 };
 

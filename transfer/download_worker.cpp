@@ -90,9 +90,17 @@ unsigned RunWorker(CPackageDownload& download) {
     view.OverallProgress().SetPos(i + 1);
   }
 
-  CheckInstaller(download.m_strDirectory, index, download.m_pVerifier.get());
+  const bool ready = CheckInstaller(download.m_strDirectory, index, download.m_pVerifier.get());
   const std::string installer = JoinPath(download.m_strDirectory, kInstallerFileName);
-  if (!FileExists(installer)) {
+  if (!ready && FileExists(installer)) {
+    // Too short (or not the signed one), and it could not be removed: held open, read-only, or a
+    // folder of that name. Offering it would start a broken installer.
+    ShowMessage("The incomplete installer " + installer +
+                " cannot be removed. Close any program that uses it, or remove it yourself, and press Download "
+                "again.");
+    return kResultFailed;
+  }
+  if (!ready) {
     view.SetPartLabelText("Merging Parts");
     view.ShowPartLabel(true);
     view.ShowPartProgress(true);

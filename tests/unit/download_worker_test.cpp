@@ -106,6 +106,17 @@ TEST_F(DownloadWorkerTest, ShortInstallerIsDeletedAndRebuilt) {
   ExpectFinished();
 }
 
+TEST_F(DownloadWorkerTest, AShortInstallerThatCannotBeRemovedIsReportedNeverOffered) {
+  Prepare(3, {1, 2, 3});
+  ASSERT_TRUE(CreateFolder(m_dir / "corvane.exe"));  // a folder of that name cannot be deleted as a file
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(std::vector<std::string>{"The incomplete installer " + (m_dir / "corvane.exe") +
+                                     " cannot be removed. Close any program that uses it, or remove it yourself, "
+                                     "and press Download again."},
+            TakeMessages());
+  EXPECT_FALSE(m_view.installEnabled);
+}
+
 TEST_F(DownloadWorkerTest, ServerFailingEveryRequestGivesOneMessageAfterThreeAttempts) {
   Prepare(2);
   CScriptedTransport failing;  // takes the fixture server's place

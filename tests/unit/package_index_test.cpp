@@ -126,6 +126,8 @@ TEST_F(PackageIndexTest, UnsafeOrReservedNamesAreMalformed) {
       {".", "p"},            {"v", "..\\evil.exe"},  {"v", "../evil.exe"},   {"v", "c:evil"},
       {"v", ".."},           {"v", "PkgIndex.TXT"},  {"v", "CORVANE.EXE"},   {"v", "a\x01" "b"},
       {"v", "nul.bin"},      {"v", "corvane.exe."},  {"v", "a*b"},           {"v", "corvane.exe.tmp"},
+      // A version names a folder beside the program's own files: never one of their names.
+      {"pkgindex.txt.tmp", "p"}, {"Corvane.exe.tmp", "p"}, {"PKGINDEX.TXT", "p"},
   };
   for (const auto& [version, name] : cases) {
     CPackageIndex index;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "app/directory_chain.h"
 #include "common/constants.h"
 #include "common/file_system.h"
@@ -142,6 +147,22 @@ TEST_F(PreparePackageTest, UnwritableResumeIndexFailsWithoutAMessageOfItsOwn) {
   EXPECT_EQ(0, Prepare());
   EXPECT_TRUE(TakeMessages().empty());
 }
+
+TEST(CreateDirectoryChainTest, NeverTriesToCreateADriveOrANetworkServerAndShare) {
+  using List = std::vector<std::string>;
+  EXPECT_EQ((List{"C:\\a", "C:\\a\\b"}), FolderPrefixes("C:\\a\\b\\"));
+  EXPECT_EQ((List{"\\a"}), FolderPrefixes("\\a\\"));
+  EXPECT_EQ((List{"\\\\server\\share\\home", "\\\\server\\share\\home\\7.1"}),
+            FolderPrefixes("\\\\server\\share\\home\\7.1\\"));
+  EXPECT_EQ((List{}), FolderPrefixes("\\\\server\\share"));
+}
+
+#ifdef _WIN32
+TEST(CreateDirectoryChainTest, SystemTextsWithInsertsAreShownAsTheyStand) {
+  SetLastError(ERROR_BAD_EXE_FORMAT);  // "%1 is not a valid Win32 application."
+  EXPECT_NE(nullptr, strstr(GetLastErrorText(), "%1")) << GetLastErrorText();
+}
+#endif
 
 TEST(CreateDirectoryChainTest, CreatesEachMissingFolderAndStopsAtTheFirstFailure) {
   CTempDir dir;
