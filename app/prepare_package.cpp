@@ -17,7 +17,7 @@ namespace {
 int FetchServerIndex(const std::string& host, const std::string& indexPath, std::string& error) {
   const std::string temp = indexPath + kTempSuffix;
   if (!HttpFetchFile(host.c_str(), kServerPort, kRemoteIndexObject, temp.c_str(), 0, error, nullptr,
-                     kProgressUnitBytes, nullptr)) {
+                     kProgressUnitBytes, nullptr, nullptr, kMaxIndexBytes)) {
     RemoveFile(temp);
     return 0;
   }

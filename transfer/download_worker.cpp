@@ -44,7 +44,8 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
     }
     std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
-                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get())) {
+                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(),
+                      isLast ? -1 : download.m_index.m_nPartSize)) {
       // Every part but the last is exactly the part size; a body cut short where the server
       // announced no length shows here, and is fetched again rather than recorded as done. A
       // signed build knows every part's size and hash: a part changed on the way is a failed
@@ -110,6 +111,7 @@ unsigned RunWorker(CPackageDownload& download) {
       RemoveFile(installer);
       return kResultFailed;
     }
+    if (download.m_pVerifier) download.m_pVerifier->RecordJoinedInstaller(installer);
   }
   view.OverallProgress().SetPos(index.PartCount() + 1);
   view.ShowPartLabel(false);

@@ -24,8 +24,12 @@ std::string IncompleteDownloadText(long long received, long long expected) {
          " bytes.";
 }
 
+std::string TooLongDownloadText(long long limit) {
+  return "The download server sent more than expected (over " + std::to_string(limit) + " bytes).";
+}
+
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
-                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag, IPartHash* hash) {
+                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag, IPartHash* hash, long long maxBytes) {
   FilePtr file;
   try {
     std::unique_ptr<IHttpResponse> response = CurrentHttpTransport().Get(host, port, object);
@@ -41,11 +45,21 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
       return 0;
     }
     const long long expected = response->ContentLength();
+    // Neither the index nor a part may fill the disk: a body announced, or running, past what
+    // the object can be fails as soon as it is known.
+    if (maxBytes >= 0 && expected > maxBytes) {
+      error = TooLongDownloadText(maxBytes);
+      return 0;
+    }
     long long received = 0;
     char buffer[kFetchBlockBytes];
     for (;;) {
       const size_t got = response->Read(buffer, sizeof buffer);
       if (got == 0) break;
+      if (maxBytes >= 0 && received + static_cast<long long>(got) > maxBytes) {
+        error = TooLongDownloadText(maxBytes);
+        return 0;
+      }
       if (fwrite(buffer, got, 1, file.get()) != 1) {
         error = std::string("Failed to write to file: ") + localPath;
         return 0;
@@ -69,7 +83,8 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
     }
     return 1;
   } catch (const CHttpTransportError& failure) {
-    error = failure.what();
+    // A transfer ended by the user's stop is no failure to describe.
+    if (stopFlag == nullptr || stopFlag->load() == 0) error = failure.what();
     return 0;
   }
 }

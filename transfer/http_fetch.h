@@ -13,7 +13,13 @@ class IProgressBar;
 // Never shows a message. A signed build passes `hash`, which is given every block as it is written.
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag,
-                  IPartHash* hash = nullptr);
+                  IPartHash* hash = nullptr, long long maxBytes = -1);
+
+// The most an index fetch takes: a 65,534-part index is about 2 MiB.
+constexpr long long kMaxIndexBytes = 16 * 1024 * 1024;
+
+// The error text for a body that runs past what the object can be.
+std::string TooLongDownloadText(long long limit);
 
 // The error text for a body that stopped short of (or ran past) its known length.
 std::string IncompleteDownloadText(long long received, long long expected);

@@ -30,10 +30,17 @@ class IHttpTransport {
   // Opens the connection, sends a GET for `object` and returns the response.
   virtual std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port,
                                              const std::string& object) = 0;
+  // From another thread: ends the transfer under way at once (its next or current call throws).
+  virtual void Cancel() {}
 };
 
 // The platform's transport (WinInet on Windows).
 IHttpTransport& PlatformHttpTransport();
+
+// An attempt that receives fewer than kSlowTransferBytes in this many seconds fails: a server
+// that sends a byte now and then is no better than a silent one. Tests shorten it.
+constexpr long long kSlowTransferBytes = 4096;
+void SetSlowTransferSeconds(unsigned seconds);
 
 // The transport HttpFetchFile uses: the platform's, unless a test set another (nullptr restores).
 IHttpTransport& CurrentHttpTransport();

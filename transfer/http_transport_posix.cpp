@@ -12,6 +12,8 @@ class CNoNetworkTransport : public IHttpTransport {
 
 }  // namespace
 
+void SetSlowTransferSeconds(unsigned) {}
+
 IHttpTransport& PlatformHttpTransport() {
   static CNoNetworkTransport transport;
   return transport;

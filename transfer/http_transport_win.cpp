@@ -1,7 +1,10 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "common/constants.h"
@@ -13,7 +16,7 @@
   BRISKO_WININET_FUNCTION(HttpOpenRequestA) BRISKO_WININET_FUNCTION(HttpSendRequestA)                       \
   BRISKO_WININET_FUNCTION(HttpQueryInfoA) BRISKO_WININET_FUNCTION(InternetReadFile)                         \
   BRISKO_WININET_FUNCTION(InternetCloseHandle) BRISKO_WININET_FUNCTION(InternetSetOptionA)                  \
-  BRISKO_WININET_FUNCTION(InternetCrackUrlA)
+  BRISKO_WININET_FUNCTION(InternetCrackUrlA) BRISKO_WININET_FUNCTION(InternetQueryDataAvailable)
 
 namespace {
 
@@ -52,6 +55,7 @@ class CInternetHandle {
   ~CInternetHandle() {
     if (m_handle != nullptr) WinInet().InternetCloseHandle(m_handle);
   }
+  CInternetHandle(CInternetHandle&& other) noexcept : m_handle(other.Release()) {}
   CInternetHandle(const CInternetHandle&) = delete;
   CInternetHandle& operator=(const CInternetHandle&) = delete;
   HINTERNET Get() const { return m_handle; }
@@ -82,14 +86,63 @@ HINTERNET Check(HINTERNET handle) {
   return handle;
 }
 
+std::atomic<unsigned> g_slowTransferSeconds{kNetworkTimeoutMs / 1000};
+
+// The request under way, so that Stop on the dialog's thread can close it: closing a request's
+// handle is how WinInet ends a read that is waiting for the network. The request's owner closes
+// it otherwise, and never twice.
+class CActiveRequest {
+ public:
+  void Begin(HINTERNET request) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_request = request;
+    m_bCancelled = false;
+  }
+  // Closes the request unless Cancel already did; the owner's last word on it.
+  void End(HINTERNET request) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_request == request) {
+      m_request = nullptr;
+      if (m_bCancelled) return;
+    }
+    WinInet().InternetCloseHandle(request);
+  }
+  void Cancel() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_request == nullptr || m_bCancelled) return;
+    m_bCancelled = true;
+    WinInet().InternetCloseHandle(m_request);
+  }
+
+ private:
+  std::mutex m_lock;
+  HINTERNET m_request = nullptr;
+  bool m_bCancelled = false;
+};
+
+CActiveRequest g_active;
+
+// The request's handle, registered for Cancel while it lives.
+class CRequestHandle {
+ public:
+  explicit CRequestHandle(HINTERNET request) : m_request(request) { g_active.Begin(request); }
+  ~CRequestHandle() { g_active.End(m_request); }
+  CRequestHandle(const CRequestHandle&) = delete;
+  CRequestHandle& operator=(const CRequestHandle&) = delete;
+  HINTERNET Get() const { return m_request; }
+
+ private:
+  HINTERNET m_request;
+};
+
 class CWinInetResponse : public IHttpResponse {
  public:
-  CWinInetResponse(HINTERNET session, HINTERNET connection, HINTERNET request)
-      : m_session(session), m_connection(connection), m_request(request) {}
+  CWinInetResponse(CInternetHandle session, CInternetHandle connection, std::unique_ptr<CRequestHandle> request)
+      : m_session(std::move(session)), m_connection(std::move(connection)), m_request(std::move(request)) {}
 
   int StatusCode() override {
     DWORD status = 0, size = sizeof status;
-    if (!WinInet().HttpQueryInfoA(m_request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    if (!WinInet().HttpQueryInfoA(m_request->Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
       return 0;
     return static_cast<int>(status);
   }
@@ -97,7 +150,7 @@ class CWinInetResponse : public IHttpResponse {
   long long ContentLength() override {
     char text[32] = "";
     DWORD size = sizeof text;
-    if (!WinInet().HttpQueryInfoA(m_request.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
+    if (!WinInet().HttpQueryInfoA(m_request->Get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
     char* end = nullptr;
     long long length = strtoll(text, &end, 10);
     return (end == text || length < 0) ? -1 : length;
@@ -107,25 +160,52 @@ class CWinInetResponse : public IHttpResponse {
   std::string Location() {
     char text[2048] = "";
     DWORD size = sizeof text;
-    if (!WinInet().HttpQueryInfoA(m_request.Get(), HTTP_QUERY_LOCATION, text, &size, nullptr)) return "";
+    if (!WinInet().HttpQueryInfoA(m_request->Get(), HTTP_QUERY_LOCATION, text, &size, nullptr)) return "";
     return std::string(text, size);
   }
 
+  // Fills the block as one read of the whole size would, but a piece at a time as the data
+  // arrives, so that a server sending too little for too long fails the attempt.
   size_t Read(char* buffer, size_t size) override {
-    DWORD got = 0;
-    if (!WinInet().InternetReadFile(m_request.Get(), buffer, static_cast<DWORD>(size), &got)) ThrowLastError();
+    size_t got = 0;
+    while (got < size) {
+      DWORD available = 0;
+      if (!WinInet().InternetQueryDataAvailable(m_request->Get(), &available, 0, 0)) ThrowLastError();
+      if (available == 0) break;  // the end of the body
+      DWORD piece = 0;
+      const DWORD wanted = static_cast<DWORD>(std::min<size_t>(available, size - got));
+      if (!WinInet().InternetReadFile(m_request->Get(), buffer + got, wanted, &piece)) ThrowLastError();
+      if (piece == 0) break;
+      got += piece;
+      CheckProgress(piece);
+    }
     return got;
   }
 
  private:
+  void CheckProgress(DWORD piece) {
+    const ULONGLONG now = GetTickCount64();
+    if (m_nWindowStart == 0) m_nWindowStart = now;
+    m_nWindowBytes += piece;
+    if (now - m_nWindowStart < g_slowTransferSeconds.load() * 1000ULL) return;
+    if (m_nWindowBytes < kSlowTransferBytes)
+      throw CHttpTransportError("The download server sent too little for too long.");
+    m_nWindowStart = now;
+    m_nWindowBytes = 0;
+  }
+
   // Declared in opening order, so the request closes first and the session last.
   CInternetHandle m_session;
   CInternetHandle m_connection;
-  CInternetHandle m_request;
+  std::unique_ptr<CRequestHandle> m_request;
+  ULONGLONG m_nWindowStart = 0;
+  long long m_nWindowBytes = 0;
 };
 
 class CWinInetTransport : public IHttpTransport {
  public:
+  void Cancel() override { g_active.Cancel(); }
+
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object) override {
     // Redirects are followed here, a bounded number of times: a server that redirects a request
     // to itself must end as a failure, not as an endless loop.
@@ -154,19 +234,25 @@ class CWinInetTransport : public IHttpTransport {
   std::unique_ptr<CWinInetResponse> Open(const std::string& host, unsigned short port, const std::string& object) {
     CInternetHandle session(Check(WinInet().InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
     SetTimeouts(session.Get());
+    // Never a dial-up connection of its own: a download that finds no network fails instead.
+    BOOL noAutoDial = TRUE;
+    WinInet().InternetSetOptionA(session.Get(), INTERNET_OPTION_DISABLE_AUTODIAL, &noAutoDial, sizeof noAutoDial);
     CInternetHandle connection(Check(WinInet().InternetConnectA(session.Get(), host.c_str(), port, nullptr, nullptr,
                                                       INTERNET_SERVICE_HTTP, 0, 1)));
     SetTimeouts(connection.Get());
     // Always from the server, never into the user's internet cache: a stale cached index would
-    // hide a new version, and every part would be stored twice.
+    // hide a new version, and every part would be stored twice. No cookies kept or sent, no
+    // automatic logon with the user's Windows credentials (a redirect could lead to a host that
+    // collects them), and no dialog of WinInet's own.
     const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                        INTERNET_FLAG_NO_AUTO_REDIRECT;
-    CInternetHandle request(Check(WinInet().HttpOpenRequestA(connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr,
-                                                   flags, 1)));
-    SetTimeouts(request.Get());
-    if (!WinInet().HttpSendRequestA(request.Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
+                        INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH |
+                        INTERNET_FLAG_NO_UI;
+    auto request = std::make_unique<CRequestHandle>(Check(WinInet().HttpOpenRequestA(
+        connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 1)));
+    SetTimeouts(request->Get());
+    if (!WinInet().HttpSendRequestA(request->Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
     // The response owns the handles from here on.
-    return std::make_unique<CWinInetResponse>(session.Release(), connection.Release(), request.Release());
+    return std::make_unique<CWinInetResponse>(std::move(session), std::move(connection), std::move(request));
   }
 
   // Points host, port and object at a redirect's target; false for a target this client does not
@@ -194,6 +280,8 @@ class CWinInetTransport : public IHttpTransport {
 };
 
 }  // namespace
+
+void SetSlowTransferSeconds(unsigned seconds) { g_slowTransferSeconds = seconds; }
 
 IHttpTransport& PlatformHttpTransport() {
   static CWinInetTransport transport;

@@ -7,6 +7,7 @@
 #include "common/progress_bar.h"
 #include "index/part_assembly.h"
 #include "transfer/download_view.h"
+#include "transfer/http_transport.h"
 
 CPackageDownload::CPackageDownload(IDownloadView* view) : m_pView(view) {}
 
@@ -48,6 +49,11 @@ bool CPackageDownload::StartWorker() {
     return false;
   }
   return true;
+}
+
+void CPackageDownload::RequestStop() {
+  m_bStop = 1;
+  if (IsWorkerRunning()) CurrentHttpTransport().Cancel();
 }
 
 void CPackageDownload::StopAndWaitForWorker() {

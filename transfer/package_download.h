@@ -30,8 +30,8 @@ class CPackageDownload {
 
   // Starts the worker with the stop flag cleared; false (and nothing changed) while one runs.
   bool StartWorker();
-  // Asks a running worker to stop at its next poll.
-  void RequestStop() { m_bStop = 1; }
+  // Asks a running worker to stop at its next poll, and ends a transfer under way at once.
+  void RequestStop();
   // Asks the worker to stop and waits until it has ended. On Windows the dialog's window must be
   // gone by then, or the worker's synchronous control messages would wait on this thread.
   void StopAndWaitForWorker();

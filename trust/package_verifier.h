@@ -34,6 +34,9 @@ class IPackageVerifier {
   // unchanged (size and time of writing) since it was last found so is taken without hashing it
   // again; Install never passes it.
   virtual bool InstallerMatches(const std::string& path, bool recorded = false) const = 0;
+  // The join has just made the installer at `path` from parts that all matched: it is recorded
+  // as found good, so the next start need not hash it (Install still does).
+  virtual void RecordJoinedInstaller(const std::string& path) const = 0;
 };
 
 // The text the worker and the join give for a part that is not as signed.

@@ -93,18 +93,25 @@ class CSignedPackageVerifier : public IPackageVerifier {
 
   bool InstallerMatches(const std::string& path, bool recorded) const override {
     if (FindFileSize(path) != m_release.m_nInstallerSize) return false;
-    // The record of the last full check: the installer's hash, size and time of writing.
     const std::string record = path + kVerifiedSuffix;
-    const std::string stamp = ToHex(m_release.m_installerHash) + " " + std::to_string(m_release.m_nInstallerSize) +
-                              " " + std::to_string(FindFileWriteTime(path)) + "\n";
     std::string earlier;
-    if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == stamp) return true;
+    if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == Stamp(path)) return true;
     if (!HashMatches(path)) return false;
-    ReplaceFile(record, stamp);  // a folder that cannot take it costs the next start a hash
+    RecordJoinedInstaller(path);
     return true;
   }
 
+  void RecordJoinedInstaller(const std::string& path) const override {
+    ReplaceFile(path + kVerifiedSuffix, Stamp(path));  // a folder that cannot take it costs the next start a hash
+  }
+
  private:
+  // The record of a full check: the installer's hash, size and time of writing.
+  std::string Stamp(const std::string& path) const {
+    return ToHex(m_release.m_installerHash) + " " + std::to_string(m_release.m_nInstallerSize) + " " +
+           std::to_string(FindFileWriteTime(path)) + "\n";
+  }
+
   bool HashMatches(const std::string& path) const {
     FilePtr file(OpenFileStream(path, "rb"));
     if (!file) return false;
@@ -139,7 +146,7 @@ class CSignedPackageVerifier : public IPackageVerifier {
     const bool haveEarlier = LoadVerified(path, earlier);
     std::string error;
     if (HttpFetchFile(host.c_str(), kServerPort, kRemoteReleaseObject, temp.c_str(), 1, error, nullptr,
-                      kProgressUnitBytes, nullptr)) {
+                      kProgressUnitBytes, nullptr, nullptr, static_cast<long long>(kMaxManifestBytes))) {
       CReleaseManifest fresh;
       if (!LoadVerified(temp, fresh)) {
         RemoveFile(temp);

@@ -175,7 +175,8 @@ TEST_F(DownloadWorkerTest, PartOfTheWrongSizeWithoutAnnouncedLengthIsRetried) {
   EXPECT_TRUE(TakeMessages().empty());
   ExpectFinished();
 
-  // Three times too long: one message, nothing recorded.
+  // Three times too long: the fetch stops as soon as the part runs past its size; one message,
+  // nothing recorded.
   m_download.m_index = CPackageIndex();
   m_bodies.clear();
   m_installer.clear();
@@ -185,7 +186,7 @@ TEST_F(DownloadWorkerTest, PartOfTheWrongSizeWithoutAnnouncedLengthIsRetried) {
   ScriptedResponse longer = ScriptedResponse::Ok(m_bodies[0] + "extra", 4);
   tooLong.Script(kRemote + "p1", longer);
   EXPECT_EQ(9u, Run());
-  EXPECT_EQ(std::vector<std::string>{"The download was interrupted: received 13 of 8 bytes. Please try later"},
+  EXPECT_EQ(std::vector<std::string>{"The download server sent more than expected (over 8 bytes). Please try later"},
             TakeMessages());
   EXPECT_EQ("00", Flags());
 }

@@ -96,6 +96,28 @@ TEST_F(HttpFetchTest, TransportFailuresBecomeTheErrorText) {
   EXPECT_EQ(0, Fetch("/cut"));
   EXPECT_EQ("Connection reset", m_error);
   EXPECT_EQ(std::string(4096, 'k'), ReadFile(m_local));  // the partial file is left for the caller
+
+  // A transfer that fails because the user's Stop closed it is no failure to describe.
+  std::atomic<int> stop{1};
+  m_error = "earlier";
+  ScriptedResponse closed = ScriptedResponse::Unreachable("The operation was canceled");
+  m_server.Script("/stopped", closed);
+  EXPECT_EQ(0, Fetch("/stopped", nullptr, &stop));
+  EXPECT_EQ("earlier", m_error);
+}
+
+TEST_F(HttpFetchTest, ABodyRunningPastTheLimitStopsThereAnnouncedOrNot) {
+  ScriptedResponse unannounced = ScriptedResponse::Ok(std::string(3 * 4096, 'u'));
+  unannounced.contentLength = -1;
+  m_server.Script("/u", unannounced);
+  EXPECT_EQ(0, HttpFetchFile("example.test", 80, "/u", m_local.c_str(), 1, m_error, nullptr, 1024, nullptr, nullptr,
+                             5000));
+  EXPECT_EQ(TooLongDownloadText(5000), m_error);
+  EXPECT_EQ(4096u, ReadFile(m_local).size());  // nothing of the block that ran past
+  m_server.Script("/a", ScriptedResponse::Ok(std::string(6000, 'a')));
+  EXPECT_EQ(0, HttpFetchFile("example.test", 80, "/a", m_local.c_str(), 1, m_error, nullptr, 1024, nullptr, nullptr,
+                             5000));
+  EXPECT_EQ(TooLongDownloadText(5000), m_error);
 }
 
 TEST_F(HttpFetchTest, BodyShorterOrLongerThanItsAnnouncedLengthIsAFailure) {

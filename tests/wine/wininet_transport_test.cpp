@@ -2,11 +2,16 @@
 // port arrives in BRISKO_TEST_PORT. Each object name asks the server for one behaviour.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
+#include "common/constants.h"
 #include "support/memory_view.h"
 #include "support/temp_dir.h"
 #include "transfer/http_fetch.h"
+#include "transfer/http_transport.h"
 
 namespace {
 
@@ -17,8 +22,10 @@ class WinInetTransportTest : public ::testing::Test {
     ASSERT_NE(nullptr, port) << "run through tools/testserver/with_test_server.py";
     m_port = static_cast<unsigned short>(atoi(port));
   }
-  int Fetch(const std::string& object, CMemoryProgressBar* bar = nullptr, int binary = 1) {
-    return HttpFetchFile("127.0.0.1", m_port, object.c_str(), m_local.c_str(), binary, m_error, bar, 1024, nullptr);
+  int Fetch(const std::string& object, CMemoryProgressBar* bar = nullptr, int binary = 1, long long maxBytes = -1,
+            const std::atomic<int>* stop = nullptr) {
+    return HttpFetchFile("127.0.0.1", m_port, object.c_str(), m_local.c_str(), binary, m_error, bar, 1024, stop,
+                         nullptr, maxBytes);
   }
   // The test server's bodies: byte i of a body is (i * 7 + 3) mod 251.
   static std::string Pattern(size_t size) {
@@ -92,6 +99,49 @@ TEST_F(WinInetTransportTest, RequestsBypassTheCache) {
   const std::string first = ReadFile(m_local);
   ASSERT_EQ(1, Fetch("/counter"));
   EXPECT_NE(first, ReadFile(m_local));
+}
+
+TEST_F(WinInetTransportTest, NoCookiesKeptOrSentAndNoLogonWithTheUsersCredentials) {
+  ASSERT_EQ(1, Fetch("/cookie/set")) << m_error;
+  ASSERT_EQ(1, Fetch("/cookie/echo")) << m_error;
+  EXPECT_EQ("none", ReadFile(m_local));
+  // A server asking for Windows logon gets no credentials and no dialog: a failed fetch.
+  EXPECT_EQ(0, Fetch("/auth"));
+  EXPECT_EQ("Failed to connect to the server.", m_error);
+}
+
+TEST_F(WinInetTransportTest, NothingRunsPastWhatTheObjectCanBe) {
+  EXPECT_EQ(0, Fetch("/pattern/100000", nullptr, 1, 50000));  // announced too long: not even read
+  EXPECT_EQ(TooLongDownloadText(50000), m_error);
+  EXPECT_EQ(0, Fetch("/endless", nullptr, 1, 1 << 20));  // 16 MiB, none announced: stops at the limit
+  EXPECT_EQ(TooLongDownloadText(1 << 20), m_error);
+  EXPECT_LE(ReadFile(m_local).size(), static_cast<size_t>((1 << 20) + 4096));
+  ASSERT_EQ(1, Fetch("/pattern/50000", nullptr, 1, 50000)) << m_error;  // exactly the limit is fine
+}
+
+TEST_F(WinInetTransportTest, AServerSendingTooLittleForTooLongFailsTheAttempt) {
+  SetSlowTransferSeconds(3);
+  EXPECT_EQ(0, Fetch("/drip"));  // one byte every half second
+  SetSlowTransferSeconds(kNetworkTimeoutMs / 1000);
+  EXPECT_EQ("The download server sent too little for too long.", m_error);
+}
+
+TEST_F(WinInetTransportTest, StopEndsATransferWithoutAnErrorTextAndLeavesTheNextAlone) {
+  // One byte every half second: a whole 4 KiB block would take half an hour. Stop closes the
+  // request, and the transfer ends at the next byte at the latest (on Windows at once).
+  std::atomic<int> stop{0};
+  m_error = "earlier";
+  int result = -1;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread fetch([&] { result = Fetch("/drip", nullptr, 1, -1, &stop); });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop = 1;
+  CurrentHttpTransport().Cancel();
+  fetch.join();
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("earlier", m_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  ASSERT_EQ(1, Fetch("/pattern/10")) << m_error;  // the next transfer is not touched
 }
 
 }  // namespace

@@ -12,6 +12,10 @@ Fixed objects (for the transport tests):
   /stall       headers, then silence
   /redirect-loop  a redirect to itself
   /moved/N     a redirect (absolute address) to /pattern/N
+  /drip        announces 100 bytes, sends one every half second
+  /endless     a chunked body of no announced length, 16 MiB long
+  /cookie/set  sets a cookie;  /cookie/echo  answers with the Cookie header it got, or "none"
+  /auth        401 asking for Negotiate, NTLM or Basic; 200 "credentials sent" once a request carries any
 
 The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
@@ -135,6 +139,42 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.send_body(str(value).encode(), content_type='text/plain')
             if parts[1] == 'stall':
                 return self.stall()
+            if parts[1] == 'drip':
+                self.send_response(200)
+                self.send_header('Content-Length', '100')
+                self.end_headers()
+                for _ in range(100):
+                    self.wfile.write(b'x')
+                    self.wfile.flush()
+                    time.sleep(0.5)
+                return
+            if parts[1] == 'endless':
+                self.send_response(200)
+                self.send_header('Transfer-Encoding', 'chunked')
+                self.end_headers()
+                chunk = b'%x\r\n' % 4096 + pattern(4096) + b'\r\n'
+                # Not truly endless: Wine's WinInet reads the rest of an abandoned body before it
+                # closes the request (Windows closes the connection), which would hold the test.
+                for _ in range(4096):
+                    self.wfile.write(chunk)
+                return self.wfile.write(b'0\r\n\r\n')
+            if self.path == '/cookie/set':
+                self.send_response(200)
+                self.send_header('Set-Cookie', 'brisko=tracked; Path=/; Max-Age=3600')
+                self.send_header('Content-Length', '2')
+                self.end_headers()
+                return self.wfile.write(b'ok')
+            if self.path == '/cookie/echo':
+                return self.send_body((self.headers.get('Cookie') or 'none').encode(), content_type='text/plain')
+            if parts[1] == 'auth':
+                if self.headers.get('Authorization'):
+                    return self.send_body(b'credentials sent', content_type='text/plain')
+                self.send_response(401)
+                for scheme in ('Negotiate', 'NTLM', 'Basic realm="brisko"'):
+                    self.send_header('WWW-Authenticate', scheme)
+                self.send_header('Content-Length', '0')
+                self.end_headers()
+                return
             if parts[1] == 'redirect-loop':
                 return self.redirect_loop()
             if parts[1] == 'moved':
