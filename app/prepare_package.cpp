@@ -80,6 +80,11 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
   if (m_pVerifier && !m_pVerifier->PrepareRelease(m_strServer, home, local)) return 0;
   const std::string directory = JoinPath(home, version);
   CreateDirectoryChain(directory + "\\");
+  // Parts and the installer go nowhere but into the version folder itself.
+  if (IsLink(directory)) {
+    ShowMessage("The download folder " + directory + " is a link to another place. Remove it and try again.");
+    return 0;
+  }
 
   // An existing resume index wins over the fresh one for the same version: its done flags are
   // the parts already on this disk.

@@ -17,8 +17,13 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // True when a find-first query on the path finds an entry, file or folder alike.
 bool FileExists(const std::string& path);
 
-// fopen with the program's path form; nullptr when it cannot be opened.
+// fopen with the program's path form; nullptr when it cannot be opened. A file opened for
+// writing is never written through a link: a symbolic link, junction or other reparse point
+// standing at the path is removed first (the link, never what it points to).
 FILE* OpenFileStream(const std::string& path, const char* mode);
+
+// True when the path is a symbolic link, junction or other reparse point.
+bool IsLink(const std::string& path);
 
 // Pushes what was written to the stream down to the disk; false on failure.
 bool FlushToDisk(FILE* file);
@@ -37,6 +42,17 @@ int64_t FindFileSize(const std::string& path);
 
 // When the file was last written, in the system's own units; -1 when nothing is found.
 int64_t FindFileWriteTime(const std::string& path);
+
+// For the vendor's tool, which publishes into folders it must not be tricked into writing
+// outside of: a new file, created only when nothing (not even a link) stands at the path,
+// opened for binary writing; nullptr otherwise.
+FILE* CreateNewFile(const std::string& path);
+// True for an existing folder with nothing in it.
+bool IsEmptyFolder(const std::string& path);
+// Removes an empty folder; false on failure.
+bool RemoveFolder(const std::string& path);
+// The path with links, "." and ".." resolved; "" when it does not exist.
+std::string CanonicalPath(const std::string& path);
 
 // Full path of the running program.
 std::string GetModulePath();

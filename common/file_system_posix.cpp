@@ -1,7 +1,12 @@
 #include "common/file_system.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include <cerrno>
 #include <cstring>
@@ -21,7 +26,15 @@ bool FileExists(const std::string& path) {
   return !path.empty() && stat(ToPosix(path).c_str(), &info) == 0;
 }
 
-FILE* OpenFileStream(const std::string& path, const char* mode) { return fopen(ToPosix(path).c_str(), mode); }
+bool IsLink(const std::string& path) {
+  struct stat info;
+  return !path.empty() && lstat(ToPosix(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+FILE* OpenFileStream(const std::string& path, const char* mode) {
+  if (mode[0] != 'r' && IsLink(path) && unlink(ToPosix(path).c_str()) != 0) return nullptr;
+  return fopen(ToPosix(path).c_str(), mode);
+}
 
 bool FlushToDisk(FILE* file) { return fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
@@ -43,6 +56,31 @@ int64_t FindFileWriteTime(const std::string& path) {
   struct stat info;
   if (path.empty() || stat(ToPosix(path).c_str(), &info) != 0) return -1;
   return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+FILE* CreateNewFile(const std::string& path) {
+  const int fd = open(ToPosix(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+bool IsEmptyFolder(const std::string& path) {
+  DIR* folder = opendir(ToPosix(path).c_str());
+  if (folder == nullptr) return false;
+  bool empty = true;
+  for (dirent* entry; empty && (entry = readdir(folder)) != nullptr;)
+    empty = strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0;
+  closedir(folder);
+  return empty;
+}
+
+bool RemoveFolder(const std::string& path) { return rmdir(ToPosix(path).c_str()) == 0; }
+
+std::string CanonicalPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(ToPosix(path).c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
 std::string GetModulePath() {

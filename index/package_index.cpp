@@ -104,9 +104,7 @@ int CPackageIndex::Write() {
   // move the complete file over the old one. The text is made whole first and written at once:
   // the worker rewrites the index after every part, and a line-by-line write of a long index
   // took more time than fetching a small part.
-  std::string text = "1\n" + m_strProductVersion + "\n" + std::to_string(PartCount()) + "\n" +
-                     std::to_string(m_nPartSize) + "\n";
-  for (const CPackagePart& part : m_parts) text += part.m_strName + (part.m_bDone ? "\n1\n" : "\n0\n");
+  const std::string text = Text();
   const std::string temp = m_strPath + kTempSuffix;
   FILE* file = OpenFileStream(temp, "w");
   if (file == nullptr) return 0;
@@ -116,6 +114,13 @@ int CPackageIndex::Write() {
   if (ok && MoveFileOver(temp, m_strPath)) return 1;
   RemoveFile(temp);
   return 0;
+}
+
+std::string CPackageIndex::Text() const {
+  std::string text = "1\n" + m_strProductVersion + "\n" + std::to_string(PartCount()) + "\n" +
+                     std::to_string(m_nPartSize) + "\n";
+  for (const CPackagePart& part : m_parts) text += part.m_strName + (part.m_bDone ? "\n1\n" : "\n0\n");
+  return text;
 }
 
 int CPackageIndex::SaveAs(const std::string& path) {

@@ -37,6 +37,8 @@ class CPackageIndex {
   // 1 on success, 0 with the old file untouched.
   int Write();
   int SaveAs(const std::string& path);
+  // The whole record in the file's format.
+  std::string Text() const;
   // Position of the first part not done; the part count when every part is done.
   int FirstIncompletePart() const;
   int PartCount() const { return static_cast<int>(m_parts.size()); }

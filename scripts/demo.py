@@ -3,6 +3,7 @@
 With a display, the user drives the program; without one, it is driven under Xvfb and a
 screenshot of each stage is left behind."""
 import argparse
+import shutil
 import subprocess
 import sys
 import time
@@ -17,6 +18,7 @@ IDOK, IDC_DOWNLOAD, IDC_INSTALL, IDC_OVERALL = 1, 1003, 1005, 1000
 def publish(pkgmake, installer, site, key):
     """Cuts and signs the package, and checks it as a vendor does before publishing."""
     folder = site / 'download' / 'brisko'
+    shutil.rmtree(site, ignore_errors=True)  # published afresh each run: pkgmake writes only new folders
     folder.parent.mkdir(parents=True, exist_ok=True)
     subprocess.run([str(pkgmake), str(installer), '1.0.1', str(32 * 1024), str(folder), '--sign', str(key)], check=True)
     public = Path(key).with_suffix('.pub').read_text().strip()

@@ -326,6 +326,38 @@ class EndToEnd(unittest.TestCase):
         self.finish_app()
         self.assertEqual([], sorted(p.name for p in self.home.glob('*.loaded')))
 
+    # --- trust boundaries ----------------------------------------------------------------------
+    def test_closing_the_window_ends_even_a_transfer_that_trickles(self):
+        # One byte every half second: a 4 KiB read would wait half an hour for its block.
+        self.faults({'*': 'drip'})
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_until(lambda: self.driver.visible(IDC_LABEL), 20, 'the part label')
+        time.sleep(1)
+        self.driver.value('close', MAIN_CAPTION)
+        # The transfer ends at once; the worker keeps its pause after a stopped attempt (10 s).
+        self.app.wait(timeout=25)
+        self.assertEqual('00000', self.resume_flags())
+
+    def test_a_second_copy_from_the_same_folder_says_so_and_ends(self):
+        self.nginx()
+        self.start_dialog()
+        first = self.app
+        second = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
+        try:
+            self.assertEqual('Brisko Download is already running from this folder. Use the window that is open.',
+                             self.driver.message(60000))
+            second.wait(timeout=30)
+        finally:
+            if second.poll() is None:
+                kill_process_group(second)
+                second.wait()
+        self.app = first
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.finish_app()
+
     def test_dialog_in_process_first_look_system_menu_and_about_box(self):
         # Wine keeps menus per process, so the system menu is read from inside (tests/wine).
         process = ENV['wine'].start(ARGS.dialog_tests)

@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <thread>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "common/file_system.h"
 #include "support/memory_view.h"
@@ -105,6 +108,23 @@ TEST_F(DownloadWorkerTest, ShortInstallerIsDeletedAndRebuilt) {
   EXPECT_EQ(0u, Run());
   ExpectFinished();
 }
+
+#ifndef _WIN32  // links made the POSIX way; Windows' reparse points take the same path in the file layer
+TEST_F(DownloadWorkerTest, NothingIsWrittenThroughALinkPlantedInTheVersionFolder) {
+  Prepare(3);
+  CTempDir outside;
+  for (const char* name : {"p2", "pkgindex.txt.tmp", "corvane.exe.tmp"}) {
+    WriteFile(outside / name, "precious");
+    ASSERT_EQ(0, symlink((outside.Path() + "/" + name).c_str(), (m_dir.Path() + "/" + name).c_str()));
+  }
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+  for (const char* name : {"p2", "pkgindex.txt.tmp", "corvane.exe.tmp"})
+    EXPECT_EQ("precious", ReadFile(outside / name)) << name;
+  EXPECT_FALSE(IsLink(m_dir / "p2"));
+  EXPECT_EQ(m_bodies[1], ReadFile(m_dir / "p2"));
+}
+#endif
 
 TEST_F(DownloadWorkerTest, AShortInstallerThatCannotBeRemovedIsReportedNeverOffered) {
   Prepare(3, {1, 2, 3});

@@ -82,6 +82,32 @@ TEST_F(PackageMakerTest, RefusesAFolderHoldingAnotherPackage) {
 
 }  // namespace
 
+namespace {
+
+TEST_F(PackageMakerTest, WritesOnlyIntoANewOrEmptyFolderThatDoesNotHoldTheInstaller) {
+  // A folder with something else in it: refused, and what was there is left alone.
+  ASSERT_TRUE(CreateFolder(m_dir / "busy"));
+  WriteFile(m_dir / "busy\\notes.txt", "keep");
+  EXPECT_EQ(1, Make("2.0", "1024", m_dir / "busy"));
+  EXPECT_EQ(m_dir / "busy" + " is not empty; choose a new or empty folder.", m_message);
+  EXPECT_EQ("keep", ReadFile(m_dir / "busy\\notes.txt"));
+  EXPECT_FALSE(FileExists(m_dir / "busy\\corvane.part001"));
+
+  // The installer inside the out-folder.
+  ASSERT_TRUE(CreateFolder(m_dir / "pub"));
+  WriteFile(m_dir / "pub\\setup.exe", m_installer);
+  EXPECT_EQ(1, MakePackage({m_dir / "pub\\setup.exe", "2.0", "1024", m_dir / "pub", "", ""}, m_message, m_report));
+  EXPECT_NE(std::string::npos, m_message.find("lies inside"));
+  EXPECT_FALSE(FileExists(m_dir / "pub\\pkgindex.txt"));
+
+  // An empty folder is fine.
+  ASSERT_TRUE(CreateFolder(m_dir / "empty"));
+  EXPECT_EQ(0, Make("2.0", "1024", m_dir / "empty")) << m_message;
+  EXPECT_TRUE(FileExists(m_dir / "empty\\corvane.part003"));
+}
+
+}  // namespace
+
 #ifndef _WIN32  // the vendor signs with the native pkgmake
 namespace {
 

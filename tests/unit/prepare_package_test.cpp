@@ -3,6 +3,8 @@
 #include <cstring>
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "app/directory_chain.h"
@@ -139,6 +141,19 @@ TEST_F(PreparePackageTest, BrokenResumeIndexIsInternalError3) {
   EXPECT_EQ(0, Prepare());
   EXPECT_EQ(std::vector<std::string>{"Internal error 3"}, TakeMessages());
 }
+
+#ifndef _WIN32
+TEST_F(PreparePackageTest, AVersionFolderThatIsALinkIsRefused) {
+  ServeIndex(m_index71);
+  CTempDir elsewhere;
+  ASSERT_EQ(0, symlink(elsewhere.Path().c_str(), (m_home.Path() + "/7.1").c_str()));
+  EXPECT_EQ(0, Prepare());
+  EXPECT_EQ(std::vector<std::string>{"The download folder " + (m_home / "7.1") +
+                                     " is a link to another place. Remove it and try again."},
+            TakeMessages());
+  EXPECT_FALSE(FileExists(elsewhere / "pkgindex.txt"));
+}
+#endif
 
 TEST_F(PreparePackageTest, UnwritableResumeIndexFailsWithoutAMessageOfItsOwn) {
   // A file stands where the version folder should be: nothing can be created inside it.

@@ -1,5 +1,6 @@
 #include "tools/pkgmake/package_maker.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,11 +42,27 @@ bool SameContent(const std::string& path, const std::string& expected) {
   return content == expected;
 }
 
-// Writes a whole file; false on any failure.
-bool WriteWholeFile(const std::string& path, const std::string& data) {
-  FilePtr output(OpenFileStream(path, "wb"));
+// Part `number` (from 0) of the installer, checked to be as long as the installer's size says;
+// false when it is not, because the file changed while it was read.
+bool ReadPart(FILE* file, int number, int64_t partSize, int64_t size, std::string& data) {
+  const int64_t offset = number * partSize;
+  data = ReadSlice(file, offset, static_cast<int>(partSize));
+  return static_cast<int64_t>(data.size()) == std::min(partSize, size - offset);
+}
+
+const char kInstallerChanged[] = "The installer changed while it was being read; nothing was published.";
+
+// Creates a new file with the data: never over an existing file, never through a link.
+bool WriteNewFile(const std::string& path, const std::string& data) {
+  FilePtr output(CreateNewFile(path));
   bool written = output && fwrite(data.data(), 1, data.size(), output.get()) == data.size();
   return output && fclose(output.release()) == 0 && written;
+}
+
+// True when `inner` lies inside the folder `outer` (both canonical).
+bool LiesInside(const std::string& inner, const std::string& outer) {
+  return !outer.empty() && inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+         (inner[outer.size()] == '/' || inner[outer.size()] == '\\');
 }
 
 // The signed release of the package cut from `input`: each part's and the whole installer's size
@@ -66,7 +83,11 @@ std::string SignRelease(const PackageRequest& request, const CPackageIndex& inde
   release.m_nInstallerSize = size;
   CSha256 whole;
   for (int i = 0; i < index.PartCount(); ++i) {
-    const std::string data = ReadSlice(input, static_cast<int64_t>(i) * index.m_nPartSize, index.m_nPartSize);
+    std::string data;
+    if (!ReadPart(input, i, index.m_nPartSize, size, data)) {
+      message = kInstallerChanged;
+      return "";
+    }
     whole.Update(data.data(), data.size());
     release.m_parts.push_back({index.m_parts[i].m_strName, static_cast<long long>(data.size()), Sha256Of(data)});
   }
@@ -127,7 +148,12 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
   const std::string releasePath = JoinPath(request.outFolder, kReleaseFileName);
 
   const std::string indexPath = JoinPath(request.outFolder, kIndexFileName);
-  if (FileExists(indexPath)) {
+  const bool folderExists = FileExists(request.outFolder);
+  if (LiesInside(CanonicalPath(request.installer), CanonicalPath(request.outFolder))) {
+    message = "The installer lies inside " + request.outFolder + "; cut it into a folder of its own.";
+    return 1;
+  }
+  if (folderExists && FileExists(indexPath)) {
     // Publishing the same package twice is harmless; overwriting another one is not.
     CPackageIndex existing;
     int reason = 0;
@@ -141,37 +167,42 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
       message = request.outFolder + " already holds a different package; choose an empty folder.";
       return 1;
     }
-    report = request.outFolder + " already holds this package.";
-    if (!releaseText.empty()) {
-      if (!WriteWholeFile(releasePath, releaseText)) {
-        message = "Cannot write " + releasePath + ".";
-        return 1;
-      }
-      report += " Signed it anew: " + releasePath + ".";
-    }
+    report = request.outFolder + " already holds this package; nothing was written." +
+             (releaseText.empty() ? "" : " To sign it anew, cut it into a new folder.");
     return 0;
   }
-
-  if (!FileExists(request.outFolder) && !CreateFolder(request.outFolder)) {
+  // Only a new or empty folder: nothing in it can be a link or a file of someone else's.
+  if (folderExists && !IsEmptyFolder(request.outFolder)) {
+    message = request.outFolder + " is not empty; choose a new or empty folder.";
+    return 1;
+  }
+  if (!folderExists && !CreateFolder(request.outFolder)) {
     message = "Cannot create the folder " + request.outFolder + ".";
     return 1;
   }
+  // A failure takes back everything written, so nothing half-published is left.
+  std::vector<std::string> written;
+  auto fail = [&](const std::string& why) {
+    for (const std::string& path : written) RemoveFile(path);
+    if (!folderExists) RemoveFolder(request.outFolder);
+    message = why;
+    return 1;
+  };
+  auto write = [&](const std::string& path, const std::string& data) {
+    if (!WriteNewFile(path, data)) return false;
+    written.push_back(path);
+    return true;
+  };
   for (int i = 0; i < count; ++i) {
     const std::string path = JoinPath(request.outFolder, index.m_parts[i].m_strName);
-    if (!WriteWholeFile(path, ReadSlice(input.get(), i * partSize, static_cast<int>(partSize)))) {
-      message = "Cannot write " + path + ".";
-      return 1;
-    }
+    std::string data;
+    if (!ReadPart(input.get(), i, partSize, size, data)) return fail(kInstallerChanged);
+    if (!write(path, data)) return fail("Cannot write " + path + ".");
   }
-  if (!releaseText.empty() && !WriteWholeFile(releasePath, releaseText)) {
-    message = "Cannot write " + releasePath + ".";
-    return 1;
-  }
+  if (fgetc(input.get()) != EOF) return fail(kInstallerChanged);  // it grew meanwhile
+  if (!releaseText.empty() && !write(releasePath, releaseText)) return fail("Cannot write " + releasePath + ".");
   // The index goes last: a folder is complete once its index stands.
-  if (!index.SaveAs(indexPath)) {
-    message = "Cannot write " + indexPath + ".";
-    return 1;
-  }
+  if (!write(indexPath, index.Text())) return fail("Cannot write " + indexPath + ".");
   report = "Wrote " + std::to_string(count) + " parts of " + std::to_string(partSize) + " bytes and " + indexPath +
            " for version " + request.version + "." +
            (releaseText.empty() ? "" : " Signed the release in " + releasePath + ".");
