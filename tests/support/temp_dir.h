@@ -4,6 +4,13 @@
 
 #include <string>
 
+// The separator of the system's own paths, as the program finds its home in them.
+#ifdef _WIN32
+constexpr char kNativeSeparator = '\\';
+#else
+constexpr char kNativeSeparator = '/';
+#endif
+
 class CTempDir {
  public:
   CTempDir();

@@ -20,12 +20,6 @@ namespace {
 
 const std::string kIndexObject = "/download/brisko/pkgindex.txt";
 
-#ifdef _WIN32
-const char kNativeSeparator = '\\';
-#else
-const char kNativeSeparator = '/';
-#endif
-
 class PreparePackageTest : public ::testing::Test {
  protected:
   PreparePackageTest() { TakeMessages(); }

@@ -23,12 +23,6 @@ const char kOtherPublicKey[] =
 const char kNotSigned[] = "The package on the download server is not signed by Corvane Software, so it was not used.";
 const std::string kRemote = "/download/brisko/";
 
-#ifdef _WIN32
-const char kNativeSeparator = '\\';
-#else
-const char kNativeSeparator = '/';
-#endif
-
 std::string Bytes(const std::string& hex) {
   std::string bytes;
   EXPECT_TRUE(FromHex(hex, bytes));
