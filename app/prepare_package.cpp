@@ -19,6 +19,8 @@ int FetchServerIndex(const std::string& host, const std::string& indexPath, std:
   if (!HttpFetchFile(host.c_str(), kServerPort, kRemoteIndexObject, temp.c_str(), 0, error, nullptr,
                      kProgressUnitBytes, nullptr, nullptr, kMaxIndexBytes)) {
     RemoveFile(temp);
+    // The user knows the file by its own name, not by the name it is written under first.
+    if (error == "Cannot create file: " + temp) error = "Cannot create file: " + indexPath;
     return 0;
   }
   if (!MoveFileOver(temp, indexPath)) {

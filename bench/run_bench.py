@@ -7,6 +7,8 @@
   join      the program's MergeParts against `cat parts > out`, 256 MiB
   memory    peak resident size of trelkin.exe for a 64 MiB and a 512 MiB package
   resume    start-up to a ready dialog with 1,000 parts already done
+  start-up  a first run's start-up to a ready dialog for packages of 1,000, 16,000 and 65,534
+            parts of 16 bytes (index fetched, version folder and resume index made)
   signed    the signed program against the unsigned one, run alternately on the same package:
             the download of 256 MiB in 64 parts, and start-up with a complete 256 MiB installer
             (which a signed program hashes before it offers Install)
@@ -144,6 +146,39 @@ def time_start_up(wine, driver, exe, home):
             app.kill()
 
 
+def startup_rows(wine, driver, win, native, site, work, runs):
+    """First-run start-up for packages of many small parts: it must grow linearly."""
+    rows = []
+    for count in (1000, 16000, 65534):
+        folder = publish_parts(native, site, f'tiny{count}', count)
+        server = Nginx(folder.parent.parent, PORT)
+        try:
+            starts = []
+            for _ in range(runs):
+                home = Path(tempfile.mkdtemp(dir=work))
+                starts.append(time_start_up(wine, driver, win / 'trelkin.exe', home))
+                shutil.rmtree(home, ignore_errors=True)
+        finally:
+            server.close()
+        rows.append((f'first start-up to a ready dialog, {count:,} parts', f'{statistics.median(starts):.2f} s', '', '',
+                     'target: under 1 s for 65,534' if count == 65534 else ''))
+    return rows
+
+
+def publish_parts(native, site, name, count):
+    """A package of `count` parts of 16 bytes, made with pkgmake."""
+    folder = site / name / 'download' / 'brisko'
+    if (folder / 'pkgindex.txt').exists():
+        return folder
+    folder.parent.mkdir(parents=True, exist_ok=True)
+    source = site / f'{name}.bin'
+    source.write_bytes(os.urandom(16 * count))
+    subprocess.run([str(native / 'tools' / 'pkgmake'), str(source), '1.0', '16', str(folder)], check=True,
+                   stdout=subprocess.DEVNULL)
+    source.unlink()
+    return folder
+
+
 def signed_rows(wine, driver, win, native, key, site, work, runs, scale):
     """The signed program against the unsigned one on the same signed package, alternately."""
     size = 256 * MiB // scale
@@ -186,7 +221,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--runs', type=int, default=3)
     parser.add_argument('--quick', action='store_true', help='small packages, for trying the script out')
-    parser.add_argument('--only', choices=['signed'], help='only these rows (not written to docs/)')
+    parser.add_argument('--only', choices=['signed', 'startup'], help='only these rows (not written to docs/)')
     args = parser.parse_args()
     scale = 16 if args.quick else 1
     win, native, key = build()
@@ -226,7 +261,10 @@ def main():
             rows.append((f'download, {label}', f'{p:.2f} s ({mib / p:.0f} MiB/s)', f'{l:.2f} s ({mib / l:.0f} MiB/s)',
                          f'{c:.2f} s ({mib / c:.0f} MiB/s)', f'{100 * (p - l) / l:+.0f} % against the WinInet loop'))
 
-        rows += signed_rows(wine, driver, win, native, key, site, work, args.runs, scale)
+        if args.only in (None, 'startup'):
+            rows += startup_rows(wine, driver, win, native, site, work, args.runs)
+        if args.only in (None, 'signed'):
+            rows += signed_rows(wine, driver, win, native, key, site, work, args.runs, scale)
         if args.only:
             return print_table(rows, args)
         folder = publish(native, site, '256', 256 * MiB // scale, 4 * MiB // scale)

@@ -54,6 +54,10 @@ bool RemoveFolder(const std::string& path);
 // The path with links, "." and ".." resolved; "" when it does not exist.
 std::string CanonicalPath(const std::string& path);
 
+// The path as the system writes it, for printing: the program's backslashes become slashes on
+// POSIX systems.
+std::string NativePath(const std::string& path);
+
 // Full path of the running program.
 std::string GetModulePath();
 

@@ -83,6 +83,8 @@ std::string CanonicalPath(const std::string& path) {
   return realpath(ToPosix(path).c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
+std::string NativePath(const std::string& path) { return ToPosix(path); }
+
 std::string GetModulePath() {
   char buffer[260] = "";
   ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -94,10 +94,14 @@ std::string CanonicalPath(const std::string& path) {
   return full;
 }
 
+std::string NativePath(const std::string& path) { return path; }
+
 std::string GetModulePath() {
   char buffer[MAX_PATH] = "";  // 260 characters
-  GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  return buffer;
+  // A path cut short fills the buffer, and older Windows then leave it unterminated: no path.
+  const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return "";
+  return std::string(buffer, length);
 }
 
 std::string FormatLastSystemError() {

@@ -12,7 +12,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / 'tools' / 'wine'))
 from wine_session import MAIN_CAPTION, Display, Driver, Nginx, Wine, add_build_arguments  # noqa: E402
 
-IDOK, IDC_DOWNLOAD, IDC_INSTALL, IDC_OVERALL = 1, 1003, 1005, 1000
+IDOK, IDC_DOWNLOAD, IDC_INSTALL, IDC_OVERALL, IDC_PART, IDC_PART_LABEL = 1, 1003, 1005, 1000, 1001, 1002
 
 
 def publish(pkgmake, installer, site, key):
@@ -38,7 +38,10 @@ def drive(wine, display, driver_exe, home, shots):
             print('The installer is already complete from an earlier run: Install is enabled at once.')
         else:
             driver.click(IDC_DOWNLOAD)
-            time.sleep(0.3)
+            # The shot is taken once a part is on its way, not when the click lands.
+            deadline = time.time() + 20
+            while time.time() < deadline and not (driver.visible(IDC_PART_LABEL) and driver.progress(IDC_PART)[0] > 0):
+                time.sleep(0.1)
             display.screenshot(shots / '2-downloading.png')
             deadline = time.time() + 120
             while not driver.enabled(IDC_INSTALL) and time.time() < deadline:
@@ -76,7 +79,8 @@ def main():
     publish(args.pkgmake, args.installer, site, args.signing_key)
     (home / 'trelkin.exe').write_bytes(Path(args.trelkin).read_bytes())
 
-    server = Nginx(site, args.port)
+    # At 128 KiB/s the download lasts a few seconds: long enough to see it, and to show it.
+    server = Nginx(site, args.port, rate='128k')
     display = Display(use_existing=True)
     wine = Wine(display, prefix=work / 'wineprefix')
     try:

@@ -15,4 +15,7 @@ class IDownloadView {
   virtual void SetPartLabelText(const std::string& text) = 0;
   virtual void ShowPartProgress(bool show) = 0;
   virtual void EnableInstall(bool enable) = 0;
+  // The worker's last word before it ends: Download may be offered again. Must not wait on the
+  // dialog's thread.
+  virtual void WorkerEnding() = 0;
 };

@@ -125,6 +125,7 @@ unsigned RunWorker(CPackageDownload& download) {
 unsigned DownloadThreadProc(void* param) {
   auto& download = *static_cast<CPackageDownload*>(param);
   const unsigned result = RunWorker(download);
+  download.m_pView->WorkerEnding();
   // Hereafter the worker must not touch `download`: the user-interface thread may start
   // another worker or end the dialog as soon as it sees m_pWorker cleared.
   download.m_pWorker = nullptr;

@@ -48,6 +48,7 @@ BOOL CDownloaderDlg::OnInitDialog() {
   m_hPartLabel = GetDlgItem(IDC_PART_LABEL);
   m_hPartProgress = GetDlgItem(IDC_PART_PROGRESS);
   m_hInstall = GetDlgItem(IDC_INSTALL);
+  m_hDownload = GetDlgItem(IDC_DOWNLOAD);
   AddAboutToSystemMenu();
   SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -83,6 +84,12 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
     case WM_CLOSE:
       OnClose();
       return false;  // the default handling ends the dialog
+    case kWorkerEndedMessage:
+      // Posted as the worker's last act but one: it clears m_pWorker right after, without
+      // waiting on this thread.
+      while (IsWorkerRunning()) Sleep(1);
+      EnableWindow(m_hDownload, TRUE);
+      return true;
     case WM_TIMER:
       if (wParam != kProgressTimer) return false;
       m_ctlPartProgress.ApplyPendingMoves();
@@ -93,8 +100,9 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
 }
 
 void CDownloaderDlg::OnDownload() {
-  // A press while a worker runs, even one pausing after a stop, changes nothing.
-  StartWorker();
+  // Download is offered only while no worker runs (one pausing after a stop or a failure still
+  // runs), so the user sees when a press will work; a press that slips through changes nothing.
+  if (StartWorker()) EnableWindow(m_hDownload, FALSE);
 }
 
 void CDownloaderDlg::OnStop() { RequestStop(); }
@@ -155,3 +163,5 @@ void CDownloaderDlg::SetPartLabelText(const std::string& text) { SetWindowTextA(
 void CDownloaderDlg::ShowPartProgress(bool show) { ShowWindowAsync(m_hPartProgress, show ? SW_SHOW : SW_HIDE); }
 
 void CDownloaderDlg::EnableInstall(bool enable) { EnableWindow(m_hInstall, enable); }
+
+void CDownloaderDlg::WorkerEnding() { PostMessageA(m_hWnd, kWorkerEndedMessage, 0, 0); }

@@ -27,6 +27,7 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   void SetPartLabelText(const std::string& text) override;
   void ShowPartProgress(bool show) override;
   void EnableInstall(bool enable) override;
+  void WorkerEnding() override;
 
  protected:
   BOOL OnInitDialog() override;
@@ -45,6 +46,7 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   HICON OnQueryDragIcon() { return m_hIcon; }
 
   static constexpr UINT_PTR kProgressTimer = 1;
+  static constexpr UINT kWorkerEndedMessage = WM_APP + 1;
 
   CProgressCtrl m_ctlOverallProgress;
   CProgressCtrl m_ctlPartProgress;
@@ -53,4 +55,5 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   HWND m_hPartLabel = nullptr;
   HWND m_hPartProgress = nullptr;
   HWND m_hInstall = nullptr;
+  HWND m_hDownload = nullptr;
 };

@@ -247,6 +247,22 @@ class EndToEnd(unittest.TestCase):
         self.assertFalse(self.driver.enabled(IDC_INSTALL))
         self.finish_app()
 
+    def test_download_is_offered_only_while_no_worker_runs(self):
+        server = self.faults({ENV['parts'][1]: ['500', '500', '500', 'ok']})
+        self.start_dialog()
+        self.assertTrue(self.driver.enabled(IDC_DOWNLOAD))
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_until(lambda: not self.driver.enabled(IDC_DOWNLOAD), 5, 'Download to be disabled')
+        self.assertEqual('Failed to connect to the server. Please try later', self.driver.message(60000))
+        # Enabled the moment the failed worker has ended, and a press then works.
+        self.wait_until(lambda: self.driver.enabled(IDC_DOWNLOAD), 10, 'Download to be enabled again')
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(4, server.requests().count('/download/brisko/' + ENV['parts'][1]))
+        self.assertTrue(self.driver.enabled(IDC_DOWNLOAD))
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.finish_app()
+
     def test_closing_the_window_during_a_download_ends_in_bounded_time(self):
         self.faults({'*': 'slow'})
         self.start_dialog()
@@ -358,10 +374,42 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
         self.finish_app()
 
+    def test_a_system_without_wininet_gets_a_message_not_a_crash(self):
+        self.nginx()
+        self.start(env={'WINEDLLOVERRIDES': 'mscoree,mshtml=;wininet='})  # "=": Wine has no such DLL
+        self.assertEqual("This computer's internet client (wininet.dll) could not be loaded from the system folder.",
+                         self.driver.message(60000))
+        self.assertEqual(GENERAL, self.driver.message())
+        self.app.wait(timeout=30)
+
     def test_dialog_in_process_first_look_system_menu_and_about_box(self):
         # Wine keeps menus per process, so the system menu is read from inside (tests/wine).
         process = ENV['wine'].start(ARGS.dialog_tests)
         self.assertEqual(0, process.wait(timeout=120))
+
+    def test_folders_named_in_any_script_work_end_to_end(self):
+        # The system's ANSI code page stays a Western one; the program's manifest makes its
+        # narrow-character calls take UTF-8.
+        self.nginx()
+        base = self.home
+        for name in ['Загрузки', 'Λήψεις', '下载', 'Downloads 📦']:
+            with self.subTest(name=name):
+                self.home = base / name
+                self.home.mkdir()
+                shutil.copy(ARGS.trelkin, self.home / 'trelkin.exe')
+                self.start_dialog()
+                self.assertTrue(self.driver.text(IDC_DIRECTORY).endswith('\\' + name + '\\' + VERSION),
+                                self.driver.text(IDC_DIRECTORY))
+                self.driver.click(IDC_DOWNLOAD)
+                self.wait_finished()
+                self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+                self.assertEqual('1' * len(ENV['parts']), self.resume_flags())
+                self.driver.click(IDC_INSTALL)
+                self.assertTrue(self.driver.wait('Corvane Software Setup', 30000), 'the installer did not start')
+                self.assertTrue((self.version_dir() / 'corvane-installed.txt').exists())
+                self.driver.ask('dismiss', 'Corvane Software Setup')
+                self.finish_app()
+        self.home = base
 
     def test_about_command_opens_the_about_box(self):
         self.nginx()

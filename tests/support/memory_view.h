@@ -77,6 +77,10 @@ class CMemoryDownloadView : public IDownloadView {
     std::lock_guard<std::mutex> hold(m_lock);
     partVisible = show;
   }
+  void WorkerEnding() override {
+    std::lock_guard<std::mutex> hold(m_lock);
+    ++workerEndings;
+  }
   void EnableInstall(bool enable) override {
     std::lock_guard<std::mutex> hold(m_lock);
     installEnabled = enable;
@@ -87,6 +91,7 @@ class CMemoryDownloadView : public IDownloadView {
   bool labelVisible = true;
   bool partVisible = true;
   bool installEnabled = false;
+  int workerEndings = 0;
   std::string labelText = "Part";
   std::vector<std::string> labelHistory;
 

@@ -76,6 +76,7 @@ TEST_F(DownloadWorkerTest, FetchesEveryPartRecordsItAndJoinsTheInstaller) {
   EXPECT_EQ("server.test", m_server.LastHost());
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(nullptr, m_download.m_pWorker.load());
+  EXPECT_EQ(1, m_view.workerEndings);  // the dialog offers Download again
 }
 
 TEST_F(DownloadWorkerTest, OnlyPartsNotDoneAreFetched) {
@@ -233,7 +234,9 @@ TEST_F(DownloadWorkerTest, StopDuringAnAttemptLeavesThePartialPartNotDone) {
     for (int i = 0; i < failedAttempts; ++i) server.Script(kRemote + "p1", ScriptedResponse::Status(503));
     server.Script(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
     server.onBlock = [&](const std::string&, int) { m_download.RequestStop(); };
+    m_view.part.SetRange(0, 100);
     EXPECT_EQ(0u, Run()) << failedAttempts;
+    EXPECT_EQ(4, m_view.part.Pos()) << failedAttempts;  // where the stop left it: one block
     EXPECT_EQ(failedAttempts + 1, server.RequestCount(kRemote + "p1"));
     EXPECT_EQ("00", Flags()) << failedAttempts;
     EXPECT_EQ(m_bodies[0].substr(0, 4), ReadFile(m_dir / "p1")) << failedAttempts;
@@ -298,6 +301,12 @@ TEST_F(DownloadWorkerTest, ShutdownWhileAWorkerRunsWaitsForItAndKeepsTheIndexWho
 
 // The dialog's first look, as the user sees it when the program starts.
 TEST_F(DownloadWorkerTest, FirstLookShowsTheFirstPartNotDoneAndAFullBarForACompleteInstaller) {
+  Prepare(5, {2, 3, 4, 5});  // all but the first: the bar shows where the download starts
+  EXPECT_EQ(0, m_view.overall.Pos());
+  m_download.m_index = CPackageIndex();
+  m_bodies.clear();
+  m_installer.clear();
+
   Prepare(5, {1, 2, 3});
   EXPECT_EQ(3, m_view.overall.Pos());
   EXPECT_EQ(6, m_view.overall.Upper());

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "common/file_system.h"
 #include "index/package_index.h"
 #include "support/temp_dir.h"
 
@@ -128,6 +129,10 @@ TEST_F(PackageIndexTest, UnsafeOrReservedNamesAreMalformed) {
       {"v", "nul.bin"},      {"v", "corvane.exe."},  {"v", "a*b"},           {"v", "corvane.exe.tmp"},
       // A version names a folder beside the program's own files: never one of their names.
       {"pkgindex.txt.tmp", "p"}, {"Corvane.exe.tmp", "p"}, {"PKGINDEX.TXT", "p"},
+      // Devices Windows opens whatever follows, and names that may be another file's 8.3 alias.
+      {"v", "CONIN$"},       {"v", "conout$.txt"},   {"v", "COM\xB9.bin"},   {"v", "lpt\xC2\xB3"},
+      {"v", "nul .bin"},     {"v", "CON  "},         {"v", "CORVAN~1.EXE"},  {"v", "PKGIND~1.TXT"},
+      {"v", "part~12"},
   };
   for (const auto& [version, name] : cases) {
     CPackageIndex index;
@@ -152,6 +157,16 @@ TEST_F(PackageIndexTest, WriteToAMissingFolderFailsAndSaveAsSetsThePath) {
   EXPECT_EQ(m_dir / "missing\\pkgindex.txt", m_index.m_strPath);
   ASSERT_EQ(1, m_index.SaveAs(m_dir / "pkgindex.txt"));
   EXPECT_EQ(IndexText({"1", "4.2", "1", "512", "part1.bin", "1"}), ::ReadText(m_dir / "pkgindex.txt"));
+}
+
+TEST_F(PackageIndexTest, AStaleTemporaryFileFromAKillIsNotTrusted) {
+  WriteFile(m_dir / "pkgindex.txt.tmp", "1\nstale\n9\n9\nleft over from a killed run, longer than the new text\n");
+  m_index.m_strProductVersion = "1.0";
+  m_index.m_nPartSize = 10;
+  m_index.m_parts.push_back({"a.bin", 1});
+  ASSERT_EQ(1, m_index.SaveAs(m_dir / "pkgindex.txt"));
+  EXPECT_EQ(IndexText({"1", "1.0", "1", "10", "a.bin", "1"}), ::ReadText(m_dir / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_dir / "pkgindex.txt.tmp"));
 }
 
 TEST_F(PackageIndexTest, AFailedWriteLeavesTheOldFileWhole) {

@@ -66,6 +66,9 @@ TEST_F(PackageMakerTest, RefusesWhatTheProgramWouldRejectAndWritesNothing) {
   WriteFile(m_dir / "setup.exe", std::string(70000, 'x'));
   EXPECT_EQ(1, Make("2.0", "1", m_dir / "refused"));  // 70000 parts: more than the bar counts
   EXPECT_FALSE(FileExists(m_dir / "refused"));
+  WriteFile(m_dir / "setup.exe", std::string(65535, 'x'));
+  EXPECT_EQ(1, Make("2.0", "1", m_dir / "refused"));  // 65,535 parts: one too many, as count + 1 must fit 16 bits
+  EXPECT_FALSE(FileExists(m_dir / "refused"));
   EXPECT_EQ(1, MakePackage({m_dir / "absent.exe", "2.0", "1024", m_dir / "refused", "", ""}, m_message, m_report));
   EXPECT_FALSE(FileExists(m_dir / "refused"));
 }
@@ -77,6 +80,10 @@ TEST_F(PackageMakerTest, RefusesAFolderHoldingAnotherPackage) {
   EXPECT_EQ(1, Make("2.0", "2048", m_dir / "out"));
   WriteFile(m_dir / "setup.exe", m_installer + "changed");
   EXPECT_EQ(1, Make("2.0", "1024", m_dir / "out"));
+  // Slightly shorter, the same part count: another package all the same.
+  WriteFile(m_dir / "setup.exe", m_installer.substr(0, m_installer.size() - 100));
+  EXPECT_EQ(1, Make("2.0", "1024", m_dir / "out"));
+  EXPECT_NE(std::string::npos, m_message.find("different package")) << m_message;
   EXPECT_EQ(before, ReadFile(m_dir / "out\\pkgindex.txt"));
 }
 

@@ -53,6 +53,13 @@ TEST_F(PartAssemblyTest, NoPartsMakeAnEmptyInstaller) {
 }
 
 TEST_F(PartAssemblyTest, ShortMiddlePartStopsTheJoinAndIsFetchedAgainNextTime) {
+  // A longer middle part is as wrong as a shorter one: either would make a corrupt installer.
+  MakeParts(512, {512, 513, 100});
+  EXPECT_EQ(0, Merge());
+  EXPECT_EQ(std::vector<std::string>{"Incorrect size: " + (m_dir / "part2.bin")}, TakeMessages());
+  EXPECT_FALSE(FileExists(m_dir / "corvane.exe"));
+
+  m_index = CPackageIndex();
   MakeParts(512, {512, 511, 100});
   EXPECT_EQ(0, Merge());
   EXPECT_EQ(std::vector<std::string>{"Incorrect size: " + (m_dir / "part2.bin")}, TakeMessages());

@@ -85,6 +85,13 @@ TEST_F(PreparePackageTest, UnreachableServerWithoutACopyShowsTheFetchError) {
   EXPECT_EQ(std::vector<std::string>{"Host not found"}, TakeMessages());
 }
 
+TEST_F(PreparePackageTest, AHomeThatCannotTakeTheIndexNamesTheIndexItself) {
+  ServeIndex(m_index71);
+  ASSERT_TRUE(CreateFolder(m_home / "pkgindex.txt.tmp"));  // as unwritable as a read-only folder, even for root
+  EXPECT_EQ(0, Prepare());
+  EXPECT_EQ(std::vector<std::string>{"Cannot create file: " + (m_home / "pkgindex.txt")}, TakeMessages());
+}
+
 TEST_F(PreparePackageTest, FetchCutMidBodyKeepsTheEarlierCopy) {
   WriteFile(m_home / "pkgindex.txt", m_index71);
   ScriptedResponse cut = ScriptedResponse::Ok("1\n9.9\n", 3);
@@ -128,12 +135,15 @@ TEST_F(PreparePackageTest, IndexReadFailuresAreReportedByReason) {
   }
 }
 
-TEST_F(PreparePackageTest, BrokenResumeIndexIsInternalError3) {
+TEST_F(PreparePackageTest, BrokenOrNewerResumeIndexIsInternalError3AndKept) {
   ServeIndex(m_index71);
   CreateDirectoryChain(m_home / "7.1\\");
-  WriteFile(m_home / "7.1\\pkgindex.txt", "1\n7.1\n2\n512\n");
-  EXPECT_EQ(0, Prepare());
-  EXPECT_EQ(std::vector<std::string>{"Internal error 3"}, TakeMessages());
+  for (const std::string& resume : {std::string("1\n7.1\n2\n512\n"), std::string("2\n7.1\n0\n512\n")}) {
+    WriteFile(m_home / "7.1\\pkgindex.txt", resume);
+    EXPECT_EQ(0, Prepare());
+    EXPECT_EQ(std::vector<std::string>{"Internal error 3"}, TakeMessages());
+    EXPECT_EQ(resume, ReadFile(m_home / "7.1\\pkgindex.txt"));  // never replaced by the server's copy
+  }
 }
 
 #ifndef _WIN32

@@ -42,6 +42,12 @@ std::string ChildText(HWND parent, int id) {
   return text;
 }
 
+std::string ChildText(HWND control) {
+  char text[512] = "";
+  GetWindowTextA(control, text, sizeof text);
+  return text;
+}
+
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -58,7 +64,8 @@ class DialogTest : public ::testing::Test {
 };
 
 TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
-  std::string overall, directory, version, menuTail, aboutCaption;
+  std::string overall, directory, version, menuTail, aboutCaption, aboutLine;
+  int aboutLineWidth = 0, aboutLineRoom = -1;
   bool installEnabled = true, labelVisible = true, aboutClosed = false;
   LRESULT movedTo = -1, clampedAt = -1;
   std::thread user([&] {
@@ -94,6 +101,22 @@ TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
     PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     if (HWND about = WaitForWindow("About trelkin")) {
       aboutCaption = "About trelkin";
+      // The second line must fit its one-line rectangle in the box's own font.
+      for (HWND child = nullptr; (child = FindWindowExA(about, child, "Static", nullptr)) != nullptr;) {
+        const std::string text = ChildText(child);
+        if (text.empty() || text == "trelkin Version 1.0") continue;
+        aboutLine = text;
+        HDC dc = GetDC(child);
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(child, WM_GETFONT, 0, 0)));
+        SIZE size = {};
+        GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        SelectObject(dc, old);
+        ReleaseDC(child, dc);
+        RECT room;
+        GetClientRect(child, &room);
+        aboutLineWidth = size.cx;
+        aboutLineRoom = room.right;
+      }
       PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
       for (int i = 0; i < 100 && IsWindow(about); ++i) Sleep(50);
       aboutClosed = !IsWindow(about);
@@ -112,6 +135,8 @@ TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
   EXPECT_EQ(5, movedTo);
   EXPECT_EQ(6, clampedAt);
   EXPECT_EQ("About trelkin", aboutCaption);
+  EXPECT_FALSE(aboutLine.empty());
+  EXPECT_LE(aboutLineWidth, aboutLineRoom) << aboutLine;
   EXPECT_TRUE(aboutClosed);
   EXPECT_TRUE(TakeMessages().empty());
 }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_system.h"
 #include "tools/pkgmake/package_maker.h"
 #include "tools/pkgmake/release_signing.h"
 
@@ -74,9 +75,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (result != 0) {
-    fprintf(stderr, "pkgmake: %s\n", message.c_str());
+    fprintf(stderr, "pkgmake: %s\n", NativePath(message).c_str());
     return result;
   }
-  printf("%s\n", report.c_str());
+  printf("%s\n", NativePath(report).c_str());
   return 0;
 }

@@ -172,7 +172,8 @@ class Driver:
 class Nginx:
     """nginx serving `root` on loopback; the program's objects live under root/download/brisko/."""
 
-    def __init__(self, root, port):
+    def __init__(self, root, port, rate=None):
+        """`rate`: an nginx limit_rate per connection (the demo slows down to show each stage)."""
         self.dir = Path(tempfile.mkdtemp(prefix='brisko-nginx-'))
         self.log = self.dir / 'access.log'
         (self.dir / 'nginx.conf').write_text(f"""
@@ -191,6 +192,7 @@ http {{
     server {{
         listen 127.0.0.1:{port};
         root {root};
+        {f'limit_rate {rate};' if rate else ''}
     }}
 }}
 """)
