@@ -79,8 +79,9 @@ def main():
     publish(args.pkgmake, args.installer, site, args.signing_key)
     (home / 'trelkin.exe').write_bytes(Path(args.trelkin).read_bytes())
 
-    # At 128 KiB/s the download lasts a few seconds: long enough to see it, and to show it.
-    server = Nginx(site, args.port, rate='128k')
+    # At 16 KiB/s (nginx lets a second's worth through at once) each 32 KiB part takes about a second:
+    # long enough to see the download, and to show it.
+    server = Nginx(site, args.port, rate='16k')
     display = Display(use_existing=True)
     wine = Wine(display, prefix=work / 'wineprefix')
     try:

@@ -85,6 +85,7 @@ fi
 source "$top/scripts/windows_env.sh"
 windows="$build/windows"
 if [ "$windows_arch" != i686 ]; then
+  echo "      The 32-bit program is still built, and its imports, flags and manifest checked."
   windows="$build/windows-$windows_arch"
   if configure_and_build "$build/windows" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DBRISKO_SERVER_HOST=127.0.0.1 -DBRISKO_SERVER_PORT=18080 \

@@ -17,7 +17,6 @@ if ! wine --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ]; then
   done
   export PATH="$shims:$PATH" WINEARCH=win64
   echo "NOTE: this machine's kernel runs no 32-bit programs, so Wine cannot start the 32-bit"
-  echo "      trelkin.exe here. The Windows layers run the 64-bit build of the same code; the"
-  echo "      32-bit program is built as well."
+  echo "      trelkin.exe here. The program runs as the 64-bit build of the same code."
 fi
 windows_toolchain="$top/cmake/mingw-$windows_arch.cmake"
