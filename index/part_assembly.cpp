@@ -69,7 +69,9 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
     }
     setvbuf(input.get(), inputBuffer.data(), _IOFBF, inputBuffer.size());
     int64_t total = 0;
-    std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
+    // A part fetched and checked by this same run, and unchanged since, is not hashed twice.
+    const bool check = verifier != nullptr && !verifier->PartUnchangedSinceMatched(i, partPath);
+    std::unique_ptr<IPartHash> hash = check ? verifier->StartPart() : nullptr;
     if (CopyStream(input.get(), output.get(), total, hash.get()) == CopyResult::kWriteFailed)
       return fail("Failed to write to file: " + target);
     if (total != m_nPartSize && i != PartCount() - 1) {
@@ -78,7 +80,7 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
       return fail("Incorrect size: " + partPath);
     }
     // A done part changed since it was fetched: only it is fetched again by the next Download.
-    if (verifier != nullptr && !verifier->PartMatches(i, total, *hash)) {
+    if (check && !verifier->PartMatches(i, total, *hash)) {
       input.reset();
       ForgetPart(i);
       return fail(PartMismatchText(partPath) + " It will be fetched again.");

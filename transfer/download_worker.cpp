@@ -52,7 +52,10 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
       // attempt like a cut body.
       const int length = GetFileLength(localPath);
       if (verifier != nullptr) {
-        if (verifier->PartMatches(position, length, *hash)) return kResultDone;
+        if (verifier->PartMatches(position, length, *hash)) {
+          download.m_pVerifier->RememberMatchingPart(position, localPath);
+          return kResultDone;
+        }
         error = PartMismatchText(part.m_strName);
       } else if (isLast || length == download.m_index.m_nPartSize) {
         return kResultDone;

@@ -30,6 +30,11 @@ class IPackageVerifier {
   // A hash for one part's bytes; PartMatches says whether they are part `position` as signed.
   virtual std::unique_ptr<IPartHash> StartPart() const = 0;
   virtual bool PartMatches(int position, long long size, IPartHash& hash) const = 0;
+  // A part just fetched and found to match, now on disk at `path`: the join that follows need not
+  // hash it again while the file stays unchanged (size and time of writing). Any other done part
+  // is hashed at the join.
+  virtual void RememberMatchingPart(int position, const std::string& path) = 0;
+  virtual bool PartUnchangedSinceMatched(int position, const std::string& path) const = 0;
   // True when the file at `path` is the signed installer, byte for byte. With `recorded`, a file
   // unchanged (size and time of writing) since it was last found so is taken without hashing it
   // again; Install never passes it.

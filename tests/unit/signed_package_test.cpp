@@ -105,6 +105,21 @@ TEST(ReleaseFile, PkgmakesSignaturesVerifyAndAnyChangeBreaksThem) {
   EXPECT_FALSE(IsSignedBy(release, ""));
 }
 
+TEST(ReleaseFile, APartsHashIsTheSameWhateverTheBlocksItArrivesIn) {
+  std::string data(3 * 1024 * 1024 + 777, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 % 251);
+  for (size_t block : {size_t(1024), size_t(4096), data.size()}) {
+    std::unique_ptr<IPartHash> hash = StartPartHash();
+    for (size_t at = 0; at < data.size(); at += block) hash->Update(data.data() + at, std::min(block, data.size() - at));
+    EXPECT_EQ(Sha256Of(data), PartHashDigest(*hash)) << block;
+  }
+  for (const std::string& small : {std::string(), std::string("abc"), std::string(256 * 1024, 'x')}) {
+    std::unique_ptr<IPartHash> hash = StartPartHash();
+    hash->Update(small.data(), small.size());
+    EXPECT_EQ(Sha256Of(small), PartHashDigest(*hash)) << small.size();
+  }
+}
+
 // A home folder with a signed build's download of the vectors' package: version 3.1, three parts
 // of 1024 bytes (the last 952), byte i of the installer (i * 31 + 7) % 256.
 class SignedPackageTest : public ::testing::Test {
