@@ -1,16 +1,4 @@
-# Cross build for 64-bit Windows with Debian's MinGW-w64 (posix thread model). The product is the
-# 32-bit build; this one runs the Windows tests on machines whose kernel runs no 32-bit programs.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Tests built here run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Cross build for 64-bit Windows: the same code, for the Windows tests on machines whose kernel
+# runs no 32-bit programs (the product is the 32-bit build).
+set(brisko_mingw_arch x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -87,9 +87,10 @@ std::string NativePath(const std::string& path) { return ToPosix(path); }
 
 std::string GetModulePath() {
   char buffer[260] = "";
-  ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length > 0) buffer[length] = '\0';
-  return buffer;
+  // A path that fills the buffer may have been cut short: no path, as on Windows.
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0 || length >= static_cast<ssize_t>(sizeof buffer - 1)) return "";
+  return std::string(buffer, static_cast<size_t>(length));
 }
 
 std::string FormatLastSystemError() { return std::string(strerror(errno)) + "\n"; }
