@@ -291,6 +291,25 @@ class EndToEnd(unittest.TestCase):
         self.driver.ask('dismiss', 'Corvane Software Setup')
         self.finish_app()
 
+    def test_signed_build_never_starts_an_installer_changed_after_the_join(self):
+        self.use_signed_build()
+        self.nginx_signed()
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        installer = self.version_dir() / 'corvane.exe'
+        data = bytearray(installer.read_bytes())
+        data[len(data) // 2] ^= 0xFF  # same size: only the hash can tell
+        installer.write_bytes(bytes(data))
+        self.driver.click(IDC_INSTALL)
+        message = self.driver.message(30000)
+        self.assertTrue(message and message.endswith("is not the one Corvane Software signed, so it was removed. "
+                                                     "Press Download to build it again."), message)
+        self.assertFalse(self.driver.wait('Corvane Software Setup', 2000), 'a changed installer was started')
+        self.assertFalse(installer.exists())
+        self.assertFalse(self.driver.enabled(IDC_INSTALL))
+        self.finish_app()
+
     def test_signed_build_fetches_a_part_changed_on_the_way_again(self):
         self.use_signed_build()
         server = self.faults({ENV['parts'][2]: ['flip', 'ok']}, root=ENV['signed'])
