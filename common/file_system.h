@@ -37,6 +37,11 @@ bool RemoveFile(const std::string& path);
 // Moves `from` over `to` in one step, replacing `to` and writing the move through to the disk.
 bool MoveFileOver(const std::string& from, const std::string& to);
 
+// Replaces the file's content so that a crash or a full disk never leaves it half written: the
+// content goes to path + ".tmp", is flushed to the disk, then moved over the file. False (with
+// the old file untouched and no temporary file left) on any failure.
+bool ReplaceFileContent(const std::string& path, const std::string& content, bool binary);
+
 // Size from a find-first query, -1 when nothing is found.
 int64_t FindFileSize(const std::string& path);
 

@@ -1,6 +1,7 @@
 #include <cctype>
 #include <string>
 
+#include "common/constants.h"
 #include "index/package_index.h"
 
 namespace {
@@ -38,6 +39,18 @@ bool IsShortAliasForm(const std::string& name) {
 }
 
 }  // namespace
+
+std::string LowercaseName(std::string name) {
+  for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+bool IsProgramFileName(const std::string& name) {
+  const std::string lower = LowercaseName(name);
+  for (const char* reserved : {kIndexFileName, kInstallerFileName})
+    if (lower == reserved || lower == std::string(reserved) + kTempSuffix) return true;
+  return false;
+}
 
 bool IsPlainFileName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;

@@ -9,24 +9,6 @@
 #include "common/constants.h"
 #include "common/file_system.h"
 
-namespace {
-
-std::string Lowercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// Names of the files the program itself keeps in the version folder; a part may not take them.
-bool IsReservedName(const std::string& name) {
-  std::string lower = Lowercase(name);
-  for (const char* reserved : {kIndexFileName, kInstallerFileName}) {
-    if (lower == reserved || lower == std::string(reserved) + kTempSuffix) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 int ReadLineText(FILE* file, std::string& out) {
   char buffer[kCopyBlockBytes];
   if (fgets(buffer, sizeof buffer, file) == nullptr) return 0;
@@ -66,7 +48,7 @@ int CPackageIndex::Read(const std::string& path, int& reason) {
   // An empty version is reported by the caller in its own words.
   // The version names a folder beside the program's own files, so it may not take their names
   // either: a folder called pkgindex.txt.tmp would block every later index fetch.
-  if (!m_strProductVersion.empty() && (!IsPlainFileName(m_strProductVersion) || IsReservedName(m_strProductVersion)))
+  if (!m_strProductVersion.empty() && (!IsPlainFileName(m_strProductVersion) || IsProgramFileName(m_strProductVersion)))
     return 0;
   int count = 0;
   if (!ReadLineInt(file.get(), count) || !ReadLineInt(file.get(), m_nPartSize)) return 0;
@@ -86,13 +68,13 @@ bool CPackageIndex::ReadParts(FILE* file, int count) {
   // package of 65,534 parts reads as fast as its lines arrive.
   std::unordered_set<std::string> seen;
   for (const CPackagePart& earlier : m_parts)
-    if (!earlier.m_strName.empty()) seen.insert(Lowercase(earlier.m_strName));
+    if (!earlier.m_strName.empty()) seen.insert(LowercaseName(earlier.m_strName));
   for (int i = 0; i < count; ++i) {
     CPackagePart part;
     if (!ReadLineText(file, part.m_strName) || !ReadLineFlag(file, part.m_bDone)) return false;
     if (!part.m_strName.empty()) {
-      if (!IsPlainFileName(part.m_strName) || IsReservedName(part.m_strName)) return false;
-      if (!seen.insert(Lowercase(part.m_strName)).second) return false;
+      if (!IsPlainFileName(part.m_strName) || IsProgramFileName(part.m_strName)) return false;
+      if (!seen.insert(LowercaseName(part.m_strName)).second) return false;
     }
     m_parts.push_back(std::move(part));
   }
@@ -104,16 +86,7 @@ int CPackageIndex::Write() {
   // move the complete file over the old one. The text is made whole first and written at once:
   // the worker rewrites the index after every part, and a line-by-line write of a long index
   // took more time than fetching a small part.
-  const std::string text = Text();
-  const std::string temp = m_strPath + kTempSuffix;
-  FILE* file = OpenFileStream(temp, "w");
-  if (file == nullptr) return 0;
-  bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
-  ok = FlushToDisk(file) && ok;
-  ok = fclose(file) == 0 && ok;
-  if (ok && MoveFileOver(temp, m_strPath)) return 1;
-  RemoveFile(temp);
-  return 0;
+  return ReplaceFileContent(m_strPath, Text(), false) ? 1 : 0;
 }
 
 std::string CPackageIndex::Text() const {

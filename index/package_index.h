@@ -60,3 +60,10 @@ int ReadLineFlag(FILE* file, int& out);
 
 // True when the name can safely stand as one file or folder name inside the program's folders.
 bool IsPlainFileName(const std::string& name);
+
+// True for the names of the files the program itself keeps (pkgindex.txt, corvane.exe and their
+// temporary names), ignoring case: no part or version may take them.
+bool IsProgramFileName(const std::string& name);
+
+// The name lower-cased as Windows compares names (ASCII letters).
+std::string LowercaseName(std::string name);

@@ -32,7 +32,7 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
   IDownloadView& view = *download.m_pView;
   const CPackagePart& part = download.m_index.m_parts[position];
   const bool isLast = position == download.m_index.PartCount() - 1;
-  const IPackageVerifier* verifier = download.m_pVerifier.get();
+  IPackageVerifier* verifier = download.m_pVerifier.get();
   std::string error;  // persists across the part's attempts
   const std::string object = std::string(kRemoteFolder) + part.m_strName;
   const std::string localPath = JoinPath(download.m_strDirectory, part.m_strName);
@@ -53,7 +53,7 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
       const int length = GetFileLength(localPath);
       if (verifier != nullptr) {
         if (verifier->PartMatches(position, length, *hash)) {
-          download.m_pVerifier->RememberMatchingPart(position, localPath);
+          verifier->RememberMatchingPart(position, localPath);
           return kResultDone;
         }
         error = PartMismatchText(part.m_strName);

@@ -5,6 +5,7 @@
 #include <openssl/param_build.h>
 
 #include "trust/crypto.h"
+#include "trust/openssl_ptr.h"
 
 struct CSha256::Impl {
   EVP_MD_CTX* context = EVP_MD_CTX_new();
@@ -28,14 +29,6 @@ Sha256Digest CSha256::Final() {
 }
 
 namespace {
-
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* pointer) const { Free(pointer); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using KeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using SignaturePtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
 
 KeyPtr ImportPublicKey(const std::string& publicKey) {
   std::string point = "\x04" + publicKey;  // uncompressed: 04, X, Y

@@ -59,17 +59,12 @@ bool ParseDigest(const std::string& hex, Sha256Digest& digest) {
   return true;
 }
 
-std::string Lowercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
+// The program's own file names, and in a signed build also the release file and the record of
+// the installer's last check.
 bool IsReservedName(const std::string& name) {
-  const std::string lower = Lowercase(name);
-  for (const char* reserved : {kIndexFileName, kInstallerFileName, kReleaseFileName})
-    if (lower == reserved || lower == std::string(reserved) + kTempSuffix) return true;
-  if (lower == std::string(kInstallerFileName) + kVerifiedSuffix) return true;
-  return false;
+  const std::string lower = LowercaseName(name);
+  return IsProgramFileName(name) || lower == kReleaseFileName || lower == std::string(kReleaseFileName) + kTempSuffix ||
+         lower == std::string(kInstallerFileName) + kVerifiedSuffix;
 }
 
 // One "key value..." line with exactly `count` values after the key.
@@ -124,7 +119,7 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
     if (!next("part", 3)) return "part line " + std::to_string(i + 1) + " is missing or wrong";
     part.m_strName = values[0];
     if (!IsPlainFileName(part.m_strName) || IsReservedName(part.m_strName) ||
-        !names.insert(Lowercase(part.m_strName)).second)
+        !names.insert(LowercaseName(part.m_strName)).second)
       return "the part name " + part.m_strName + " cannot be used";
     if (!ParseNumber(values[1], number) || !ParseDigest(values[2], part.m_hash))
       return "part line " + std::to_string(i + 1) + " is wrong";
@@ -152,6 +147,15 @@ bool IsSignedBy(const CReleaseManifest& manifest, const std::string& publicKey) 
   return VerifyP256Signature(publicKey, Sha256Of(manifest.SignedText()), manifest.m_signature);
 }
 
+ReleaseCheck ReadSignedRelease(const std::string& path, const std::string& publicKey, CReleaseManifest& release,
+                               std::string& problem) {
+  std::string text;
+  if (!ReadWholeFile(path, kMaxManifestBytes, text)) return ReleaseCheck::kUnreadable;
+  problem = ParseReleaseManifest(text, release);
+  if (!problem.empty()) return ReleaseCheck::kMalformed;
+  return IsSignedBy(release, publicKey) ? ReleaseCheck::kGood : ReleaseCheck::kNotSigned;
+}
+
 std::string CompareWithIndex(const CReleaseManifest& manifest, const CPackageIndex& index) {
   if (index.m_strProductVersion != manifest.m_strVersion) return "the version differs";
   if (index.m_nPartSize != manifest.m_nPartSize) return "the part size differs";
@@ -160,6 +164,19 @@ std::string CompareWithIndex(const CReleaseManifest& manifest, const CPackageInd
     if (index.m_parts[i].m_strName != manifest.m_parts[i].m_strName)
       return "part " + std::to_string(i + 1) + " has another name";
   return "";
+}
+
+bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also) {
+  FilePtr file(OpenFileStream(path, "rb"));
+  if (!file) return false;
+  std::vector<char> buffer(256 * 1024);
+  size = 0;
+  for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
+    hash.Update(buffer.data(), got);
+    if (also != nullptr) also->Update(buffer.data(), got);
+    size += static_cast<long long>(got);
+  }
+  return !ferror(file.get());
 }
 
 bool ReadWholeFile(const std::string& path, size_t limit, std::string& content) {

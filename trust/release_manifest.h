@@ -55,9 +55,19 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
 // True when the manifest's signature is good for the public key (X then Y, 64 bytes).
 bool IsSignedBy(const CReleaseManifest& manifest, const std::string& publicKey);
 
+// Reads, parses and checks the signature of the release file at `path`; `problem` says what is
+// wrong with a malformed one.
+enum class ReleaseCheck { kGood, kUnreadable, kMalformed, kNotSigned };
+ReleaseCheck ReadSignedRelease(const std::string& path, const std::string& publicKey, CReleaseManifest& release,
+                               std::string& problem);
+
 // "" when the index names the same version, part size and parts in the same order as the
 // manifest; otherwise what differs.
 std::string CompareWithIndex(const CReleaseManifest& manifest, const CPackageIndex& index);
+
+// Gives the whole file to `hash` (and to `also`, if given), counting its bytes into `size`; false
+// when it cannot be read.
+bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also = nullptr);
 
 // The file's whole content, at most `limit` bytes; false when it cannot be read or is longer.
 bool ReadWholeFile(const std::string& path, size_t limit, std::string& content);

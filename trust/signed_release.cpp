@@ -49,19 +49,6 @@ class CPartHash : public IPartHash {
   std::vector<char> m_pending;
 };
 
-// Writes `text` beside `path` and moves it over, so that no half-written copy ever stands.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-  const std::string temp = path + kTempSuffix;
-  FILE* file = OpenFileStream(temp, "wb");
-  if (file == nullptr) return false;
-  bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
-  ok = FlushToDisk(file) && ok;
-  ok = fclose(file) == 0 && ok;
-  if (ok && MoveFileOver(temp, path)) return true;
-  RemoveFile(temp);
-  return false;
-}
-
 class CSignedPackageVerifier : public IPackageVerifier {
  public:
   explicit CSignedPackageVerifier(const std::string& publicKeyHex) { FromHex(publicKeyHex, m_publicKey); }
@@ -82,7 +69,7 @@ class CSignedPackageVerifier : public IPackageVerifier {
       return 0;
     }
     // Kept for the user and for support; a folder that cannot take it loses nothing.
-    ReplaceFile(JoinPath(directory, kReleaseFileName), m_release.FileText());
+    ReplaceFileContent(JoinPath(directory, kReleaseFileName), m_release.FileText(), true);
     return 1;
   }
 
@@ -116,7 +103,7 @@ class CSignedPackageVerifier : public IPackageVerifier {
   }
 
   void RecordJoinedInstaller(const std::string& path) const override {
-    ReplaceFile(path + kVerifiedSuffix, Stamp(path));  // a folder that cannot take it costs the next start a hash
+    ReplaceFileContent(path + kVerifiedSuffix, Stamp(path), true);  // a folder that cannot take it costs the next start a hash
   }
 
  private:
@@ -127,17 +114,10 @@ class CSignedPackageVerifier : public IPackageVerifier {
   }
 
   bool HashMatches(const std::string& path) const {
-    FilePtr file(OpenFileStream(path, "rb"));
-    if (!file) return false;
     try {
       CSha256 hash;
-      std::vector<char> buffer(256 * 1024);
-      long long total = 0;
-      for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
-        hash.Update(buffer.data(), got);
-        total += static_cast<long long>(got);
-      }
-      return !ferror(file.get()) && total == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash;
+      long long size = 0;
+      return HashFile(path, hash, size) && size == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash;
     } catch (const CCryptoUnavailable&) {
       return false;
     }
@@ -145,9 +125,8 @@ class CSignedPackageVerifier : public IPackageVerifier {
 
   // A release file that parses and carries the vendor's signature.
   bool LoadVerified(const std::string& path, CReleaseManifest& release) const {
-    std::string text;
-    return ReadWholeFile(path, kMaxManifestBytes, text) && ParseReleaseManifest(text, release).empty() &&
-           IsSignedBy(release, m_publicKey);
+    std::string problem;
+    return ReadSignedRelease(path, m_publicKey, release, problem) == ReleaseCheck::kGood;
   }
 
   int Prepare(const std::string& host, const std::string& home, const CPackageIndex& index) {

@@ -74,13 +74,8 @@ class EndToEnd(unittest.TestCase):
         shutil.rmtree(self.home, ignore_errors=True)
 
     # --- helpers ------------------------------------------------------------------------------
-    def nginx(self):
-        server = Nginx(ENV['package'], ARGS.port)
-        self.servers.append(server)
-        return server
-
-    def nginx_signed(self):
-        server = Nginx(ENV['signed'], ARGS.port)
+    def nginx(self, root=None):
+        server = Nginx(root or ENV['package'], ARGS.port)
         self.servers.append(server)
         return server
 
@@ -277,7 +272,7 @@ class EndToEnd(unittest.TestCase):
     # --- signed packages -----------------------------------------------------------------------
     def test_signed_build_downloads_a_signed_package_and_installs_it(self):
         self.use_signed_build()
-        server = self.nginx_signed()
+        server = self.nginx(ENV['signed'])
         self.start_dialog()
         self.driver.click(IDC_DOWNLOAD)
         self.wait_finished()
@@ -293,7 +288,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_signed_build_never_starts_an_installer_changed_after_the_join(self):
         self.use_signed_build()
-        self.nginx_signed()
+        self.nginx(ENV['signed'])
         self.start_dialog()
         self.driver.click(IDC_DOWNLOAD)
         self.wait_finished()
@@ -352,7 +347,7 @@ class EndToEnd(unittest.TestCase):
         for name in names:
             shutil.copy(ARGS.planted_dll, self.home / f'{name}.dll')
         self.use_signed_build()  # which also loads CNG
-        self.nginx_signed()
+        self.nginx(ENV['signed'])
         self.start(env={'WINEDLLOVERRIDES': 'mscoree,mshtml=;' + ','.join(names) + '=n,b'})
         self.assertTrue(self.driver.wait(MAIN_CAPTION, 60000), 'the main dialog did not appear')
         self.driver.click(IDC_DOWNLOAD)

@@ -1,8 +1,6 @@
 // pkgmake verify: the last look at a folder before it is published.
-#include <vector>
 
 #include "common/constants.h"
-#include "common/file_system.h"
 #include "common/path.h"
 #include "index/package_index.h"
 #include "tools/pkgmake/package_maker.h"
@@ -15,20 +13,20 @@ int CheckPackage(const std::string& folder, const std::string& publicKeyHex, std
     return 1;
   }
   const std::string releasePath = JoinPath(folder, kReleaseFileName);
-  std::string text;
   CReleaseManifest release;
-  if (!ReadWholeFile(releasePath, kMaxManifestBytes, text)) {
-    message = "Cannot read " + releasePath + "; sign the package with --sign.";
-    return 1;
-  }
-  const std::string problem = ParseReleaseManifest(text, release);
-  if (!problem.empty()) {
-    message = releasePath + " is not a release file: " + problem + ".";
-    return 1;
-  }
-  if (!IsSignedBy(release, publicKey)) {
-    message = releasePath + " is not signed by this key.";
-    return 1;
+  std::string problem;
+  switch (ReadSignedRelease(releasePath, publicKey, release, problem)) {
+    case ReleaseCheck::kGood:
+      break;
+    case ReleaseCheck::kUnreadable:
+      message = "Cannot read " + releasePath + "; sign the package with --sign.";
+      return 1;
+    case ReleaseCheck::kMalformed:
+      message = releasePath + " is not a release file: " + problem + ".";
+      return 1;
+    case ReleaseCheck::kNotSigned:
+      message = releasePath + " is not signed by this key.";
+      return 1;
   }
   const std::string indexPath = JoinPath(folder, kIndexFileName);
   CPackageIndex index;
@@ -43,20 +41,13 @@ int CheckPackage(const std::string& folder, const std::string& publicKeyHex, std
     return 1;
   }
   CSha256 whole;
-  std::vector<char> buffer(256 * 1024);
   for (const CReleasePart& part : release.m_parts) {
     const std::string path = JoinPath(folder, part.m_strName);
-    FilePtr file(OpenFileStream(path, "rb"));
-    if (!file) {
-      message = "Cannot read the part " + path + ".";
-      return 1;
-    }
     CSha256 hash;
     long long size = 0;
-    for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
-      hash.Update(buffer.data(), got);
-      whole.Update(buffer.data(), got);
-      size += static_cast<long long>(got);
+    if (!HashFile(path, hash, size, &whole)) {
+      message = "Cannot read the part " + path + ".";
+      return 1;
     }
     if (size != part.m_nSize || hash.Final() != part.m_hash) {
       message = "The part " + path + " is not the one that was signed.";

@@ -1,4 +1,5 @@
 #include "tools/pkgmake/release_signing.h"
+#include "trust/openssl_ptr.h"
 
 #include <fcntl.h>
 #include <openssl/bn.h>
@@ -11,15 +12,6 @@
 
 #include <cstdio>
 #include <memory>
-
-namespace {
-
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
-
-}  // namespace
 
 bool MakeSigningKey(const std::string& privateKeyFile, std::string& publicKeyHex, std::string& message) {
   KeyPtr key(EVP_EC_gen("P-256"));
@@ -63,8 +55,7 @@ bool SignDigest(const std::string& privateKeyFile, const Sha256Digest& digest, s
     message = privateKeyFile + " is not a P-256 private key made by pkgmake keygen.";
     return false;
   }
-  std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> context(EVP_PKEY_CTX_new(key.get(), nullptr),
-                                                                  EVP_PKEY_CTX_free);
+  KeyContextPtr context(EVP_PKEY_CTX_new(key.get(), nullptr));
   size_t derLength = 0;
   if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
       EVP_PKEY_sign(context.get(), nullptr, &derLength, digest.data(), digest.size()) != 1) {
@@ -80,11 +71,10 @@ bool SignDigest(const std::string& privateKeyFile, const Sha256Digest& digest, s
   // OpenSSL writes DER; the release file carries r and s at their fixed width of 32 bytes, so a
   // number with leading zero bytes is padded back to it.
   const unsigned char* cursor = derBytes;
-  ECDSA_SIG* parsed = d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(derLength));
+  SignaturePtr parsed(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(derLength)));
   unsigned char rs[64];
-  const bool ok = parsed != nullptr && BN_bn2binpad(ECDSA_SIG_get0_r(parsed), rs, 32) == 32 &&
-                  BN_bn2binpad(ECDSA_SIG_get0_s(parsed), rs + 32, 32) == 32;
-  ECDSA_SIG_free(parsed);
+  const bool ok = parsed && BN_bn2binpad(ECDSA_SIG_get0_r(parsed.get()), rs, 32) == 32 &&
+                  BN_bn2binpad(ECDSA_SIG_get0_s(parsed.get()), rs + 32, 32) == 32;
   if (!ok) {
     message = "Cannot sign with " + privateKeyFile + ".";
     return false;

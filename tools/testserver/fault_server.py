@@ -100,6 +100,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def drip(self, body):
+        """The body announced whole, then one byte every half second (at most 600 of them)."""
+        self.send_response(200)
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        for at in range(min(len(body), 600)):
+            self.wfile.write(body[at:at + 1])
+            self.wfile.flush()
+            time.sleep(0.5)
+
     def redirect_loop(self):
         self.send_response(302)
         self.send_header('Location', self.path)
@@ -140,14 +150,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if parts[1] == 'stall':
                 return self.stall()
             if parts[1] == 'drip':
-                self.send_response(200)
-                self.send_header('Content-Length', '100')
-                self.end_headers()
-                for _ in range(100):
-                    self.wfile.write(b'x')
-                    self.wfile.flush()
-                    time.sleep(0.5)
-                return
+                return self.drip(b'x' * 100)
             if parts[1] == 'endless':
                 self.send_response(200)
                 self.send_header('Transfer-Encoding', 'chunked')
@@ -233,14 +236,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if action == 'long':
             return self.send_body(body + body)
         if action == 'drip':
-            self.send_response(200)
-            self.send_header('Content-Length', str(len(body)))
-            self.end_headers()
-            for at in range(min(len(body), 600)):
-                self.wfile.write(body[at:at + 1])
-                self.wfile.flush()
-                time.sleep(0.5)
-            return
+            return self.drip(body)
         if action == 'flip' and body:
             middle = len(body) // 2
             body = body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]

@@ -25,10 +25,16 @@ def add_build_arguments(parser):
 
 def windows_build_arch(shims):
     """'i686' where Wine runs 32-bit programs; elsewhere (a kernel without 32-bit support) 'x86_64',
-    with `shims` put first on PATH so that "wine" means Wine's 64-bit loader. scripts/windows_env.sh
-    makes the same choice for the shell commands."""
-    if subprocess.run(['wine', '--version'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0 \
-            or not Path('/usr/lib/wine/wine64').exists():
+    with `shims` put first on PATH so that "wine" means Wine's 64-bit loader. The shell commands ask
+    for it too (scripts/windows_env.sh): `wine_session.py windows-arch SHIMS` prints the answer."""
+    # Debian's 32-bit loader itself, not whatever "wine" is on PATH (perhaps these very shims).
+    loader = '/usr/lib/wine/wine' if Path('/usr/lib/wine/wine').exists() else 'wine'
+    try:
+        runs_32_bit = subprocess.run([loader, '--version'], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:  # "Exec format error": the kernel runs no 32-bit programs
+        runs_32_bit = False
+    if runs_32_bit or not Path('/usr/lib/wine/wine64').exists():
         return 'i686'
     shims = Path(shims)
     shims.mkdir(parents=True, exist_ok=True)
@@ -288,3 +294,10 @@ def kill_process_group(process):
         os.killpg(process.pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
+
+
+if __name__ == '__main__':
+    if len(sys.argv) == 3 and sys.argv[1] == 'windows-arch':
+        print(windows_build_arch(sys.argv[2]))
+    else:
+        sys.exit('usage: wine_session.py windows-arch SHIMS-FOLDER')
