@@ -250,7 +250,7 @@ class Campaign:
     def fuzz(self, seconds):
         binary = self.work / 'index_fuzzer'
         sources = ['index/package_index.cpp', 'index/file_name_rules.cpp', 'common/file_system_posix.cpp',
-                   'common/path.cpp']
+                   'common/path.cpp', 'common/file_replace.cpp']
         build = subprocess.run(['clang++', '-std=c++17', '-g', '-O1', '-fsanitize=fuzzer,address,undefined',
                                 '-fno-sanitize-recover=undefined', f'-I{TOP}', '-o', str(binary),
                                 str(TOP / 'tests' / 'reliability' / 'index_fuzzer.cpp'),
