@@ -90,6 +90,9 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
       while (IsWorkerRunning()) Sleep(1);
       EnableWindow(m_hDownload, TRUE);
       return true;
+    case kLabelTextMessage:
+      ApplyPartLabelText();
+      return true;
     case WM_TIMER:
       if (wParam != kProgressTimer) return false;
       m_ctlPartProgress.ApplyPendingMoves();
@@ -155,12 +158,37 @@ bool CDownloaderDlg::OnPaint() {
 }
 
 // Showing and hiding are queued for the dialog's thread without waiting: the worker does it for
-// every part, and under Wine each wait costs about a millisecond.
-void CDownloaderDlg::ShowPartLabel(bool show) { ShowWindowAsync(m_hPartLabel, show ? SW_SHOW : SW_HIDE); }
+// every part, and under Wine each wait costs about a millisecond. A control already shown (or
+// hidden) is left alone: asking again would still cost the dialog's thread a repaint per part.
+void CDownloaderDlg::ShowControl(HWND control, bool show, std::atomic<int>& shown) {
+  if (shown.exchange(show ? 1 : 0) != (show ? 1 : 0)) ShowWindowAsync(control, show ? SW_SHOW : SW_HIDE);
+}
 
-void CDownloaderDlg::SetPartLabelText(const std::string& text) { SetWindowTextA(m_hPartLabel, text.c_str()); }
+// The label's new text is handed over, and set by the dialog's thread in order with the bars'
+// moves, without the worker waiting: under Wine the label's repaint costs as much as receiving a
+// small part. Texts that arrive faster than the dialog's thread shows them are shown once, the
+// latest: a busy machine does not fall behind repainting names nobody could read.
+void CDownloaderDlg::SetPartLabelText(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> hold(m_labelLock);
+    m_strPendingLabel = text;
+  }
+  if (!m_bLabelPending.exchange(true)) SendNotifyMessageA(m_hWnd, kLabelTextMessage, 0, 0);
+}
 
-void CDownloaderDlg::ShowPartProgress(bool show) { ShowWindowAsync(m_hPartProgress, show ? SW_SHOW : SW_HIDE); }
+void CDownloaderDlg::ApplyPartLabelText() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> hold(m_labelLock);
+    m_bLabelPending = false;  // a text set after this point sends its own message
+    text = m_strPendingLabel;
+  }
+  SetWindowTextA(m_hPartLabel, text.c_str());
+}
+
+void CDownloaderDlg::ShowPartLabel(bool show) { ShowControl(m_hPartLabel, show, m_nPartLabelShown); }
+
+void CDownloaderDlg::ShowPartProgress(bool show) { ShowControl(m_hPartProgress, show, m_nPartProgressShown); }
 
 void CDownloaderDlg::EnableInstall(bool enable) { EnableWindow(m_hInstall, enable); }
 

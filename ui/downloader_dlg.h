@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "res/resource.h"
@@ -44,9 +46,12 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   bool OnSysCommand(UINT nID, LPARAM lParam);
   bool OnPaint();
   HICON OnQueryDragIcon() { return m_hIcon; }
+  static void ShowControl(HWND control, bool show, std::atomic<int>& shown);
+  void ApplyPartLabelText();
 
   static constexpr UINT_PTR kProgressTimer = 1;
   static constexpr UINT kWorkerEndedMessage = WM_APP + 1;
+  static constexpr UINT kLabelTextMessage = WM_APP + 2;
 
   CProgressCtrl m_ctlOverallProgress;
   CProgressCtrl m_ctlPartProgress;
@@ -56,4 +61,11 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   HWND m_hPartProgress = nullptr;
   HWND m_hInstall = nullptr;
   HWND m_hDownload = nullptr;
+  // Whether the part's label and bar were last asked to show (1) or hide (0); -1 before the first.
+  std::atomic<int> m_nPartLabelShown{-1};
+  std::atomic<int> m_nPartProgressShown{-1};
+  // The part label's text as the worker last set it, for the dialog's thread to apply.
+  std::mutex m_labelLock;
+  std::string m_strPendingLabel;
+  std::atomic<bool> m_bLabelPending{false};  // a message to apply it is on its way
 };

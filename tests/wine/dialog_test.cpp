@@ -64,7 +64,7 @@ class DialogTest : public ::testing::Test {
 };
 
 TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
-  std::string overall, directory, version, menuTail, aboutCaption, aboutLine;
+  std::string overall, directory, version, menuTail, aboutCaption, aboutLine, labelShown;
   int aboutLineWidth = 0, aboutLineRoom = -1;
   bool installEnabled = true, labelVisible = true, aboutClosed = false;
   LRESULT movedTo = -1, clampedAt = -1;
@@ -97,6 +97,18 @@ TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
     for (int i = 0; i < 5; ++i) m_dlg.OverallProgress().OffsetPos(1);
     Sleep(300);
     clampedAt = SendMessageA(bar, PBM_GETPOS, 0, 0);
+    // The part's label as the worker drives it, from its own thread, without waiting: the last
+    // text wins, and asking twice to show it does not undo a later hide.
+    HWND label = GetDlgItem(main, IDC_PART_LABEL);
+    m_dlg.SetPartLabelText("part3");
+    m_dlg.ShowPartLabel(true);
+    m_dlg.SetPartLabelText("part4");
+    m_dlg.ShowPartLabel(true);
+    Sleep(300);
+    labelShown = ChildText(label) + (IsWindowVisible(label) ? " shown" : " hidden");
+    m_dlg.ShowPartLabel(false);
+    Sleep(300);
+    labelShown += IsWindowVisible(label) ? ", then shown" : ", then hidden";
 
     PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     if (HWND about = WaitForWindow("About trelkin")) {
@@ -134,6 +146,7 @@ TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
   EXPECT_EQ("-;&About trelkin...#16", menuTail);
   EXPECT_EQ(5, movedTo);
   EXPECT_EQ(6, clampedAt);
+  EXPECT_EQ("part4 shown, then hidden", labelShown);
   EXPECT_EQ("About trelkin", aboutCaption);
   EXPECT_FALSE(aboutLine.empty());
   EXPECT_LE(aboutLineWidth, aboutLineRoom) << aboutLine;
