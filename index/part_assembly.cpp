@@ -16,17 +16,16 @@ namespace {
 
 enum class CopyResult { kDone, kWriteFailed };
 
-// The streams' own buffers; the copy still goes through kCopyBlockBytes at a time, but the system
-// is asked for data in larger pieces.
-constexpr size_t kStreamBufferBytes = 256 * 1024;
+// The join moves the parts in pieces this large: a read this size bypasses the streams' own
+// buffers, so each piece is one call to the system each way, and the copy is one pass.
+constexpr size_t kJoinPieceBytes = 256 * 1024;
 
-CopyResult CopyStream(FILE* from, FILE* to, int64_t& total, IPartHash* hash) {
-  char buffer[kCopyBlockBytes];
+CopyResult CopyStream(FILE* from, FILE* to, std::vector<char>& buffer, int64_t& total, IPartHash* hash) {
   total = 0;
-  for (size_t got; (got = fread(buffer, 1, sizeof buffer, from)) > 0;) {
-    if (fwrite(buffer, 1, got, to) != got) return CopyResult::kWriteFailed;
+  for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), from)) > 0;) {
+    if (fwrite(buffer.data(), 1, got, to) != got) return CopyResult::kWriteFailed;
     total += static_cast<int64_t>(got);
-    if (hash != nullptr) hash->Update(buffer, got);
+    if (hash != nullptr) hash->Update(buffer.data(), got);
   }
   return CopyResult::kDone;
 }
@@ -39,14 +38,12 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
   // complete, so no partial installer ever stands under that name.
   const std::string target = JoinPath(dir, fileName);
   const std::string temp = target + kTempSuffix;
-  // Declared before the streams that use them, so that they outlive them.
-  std::vector<char> outputBuffer(kStreamBufferBytes), inputBuffer(kStreamBufferBytes);
+  std::vector<char> buffer(kJoinPieceBytes);
   FilePtr output(OpenFileStream(temp, "wb"));
   if (!output) {
     ShowMessage("Cannot create output file");
     return 0;
   }
-  setvbuf(output.get(), outputBuffer.data(), _IOFBF, outputBuffer.size());
   auto fail = [&](const std::string& message) {
     output.reset();
     RemoveFile(temp);
@@ -67,12 +64,11 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
       ForgetPart(i);
       return fail("Cannot open input file: " + partPath);
     }
-    setvbuf(input.get(), inputBuffer.data(), _IOFBF, inputBuffer.size());
     int64_t total = 0;
     // A part fetched and checked by this same run, and unchanged since, is not hashed twice.
     const bool check = verifier != nullptr && !verifier->PartUnchangedSinceMatched(i, partPath);
     std::unique_ptr<IPartHash> hash = check ? verifier->StartPart() : nullptr;
-    if (CopyStream(input.get(), output.get(), total, hash.get()) == CopyResult::kWriteFailed)
+    if (CopyStream(input.get(), output.get(), buffer, total, hash.get()) == CopyResult::kWriteFailed)
       return fail("Failed to write to file: " + target);
     if (total != m_nPartSize && i != PartCount() - 1) {
       input.reset();
