@@ -2,9 +2,11 @@
 """Measures the program against its ceilings on this machine, all on one loopback nginx:
 
   download  trelkin.exe under Wine (Download click to Install enabled, through the UI driver)
-            against a bare WinInet loop with the same 4096-byte reads under Wine, and native curl;
-            for 256 MiB in 64 parts and for 1,000 parts of 64 KiB
-  join      the program's MergeParts against `cat parts > out`, 256 MiB
+            against a bare WinInet loop with the same 4096-byte reads under Wine, the same loop
+            flushing each file and a resume record as the program does, and native curl; for
+            256 MiB in 64 parts and for 1,000 parts of 64 KiB
+  busy      the same, with one core kept busy by a process the bench starts and ends
+  join      the program's MergeParts against `cat parts > out`, and that with an fsync, 256 MiB
   memory    peak resident size of trelkin.exe for a 64 MiB and a 512 MiB package
   resume    start-up to a ready dialog with 1,000 parts already done
   start-up  a first run's start-up to a ready dialog for packages of 1,000, 16,000 and 65,534
@@ -13,10 +15,11 @@
             the download of 256 MiB in 64 parts, and start-up with a complete 256 MiB installer
             (which a signed program hashes before it offers Install)
 
-Each figure is the median of --runs runs. Prints a table and writes it to docs/performance.md.
-Usage: bench/run_bench.py [--runs 3] [--quick] [--only signed]   (builds what it needs in build/bench-*)
+Each figure is the median of --runs runs; ratios are the ceiling's time over the program's. Prints a table and writes it to docs/performance.md.
+Usage: bench/run_bench.py [--runs 3] [--quick] [--only download,join]   (builds what it needs in build/bench-*)
 """
 import argparse
+import contextlib
 import os
 import platform
 import shutil
@@ -217,95 +220,154 @@ def time_command(command, env=None, cwd=None):
     return time.monotonic() - start
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--runs', type=int, default=3)
-    parser.add_argument('--quick', action='store_true', help='small packages, for trying the script out')
-    parser.add_argument('--only', choices=['signed', 'startup'], help='only these rows (not written to docs/)')
-    args = parser.parse_args()
-    scale = 16 if args.quick else 1
-    win, native, key = build()
-    work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
-    site = work / 'site'
+class CpuBurner:
+    """Keeps one core busy with a process the bench starts and ends itself, by its id."""
+
+    def __enter__(self):
+        self.process = subprocess.Popen([sys.executable, '-c', 'while True: pass'])
+        return self
+
+    def __exit__(self, *exc):
+        self.process.kill()
+        self.process.wait()
+
+
+def download_rows(wine, driver, win, native, site, work, runs, scale, busy):
+    """The program against the bare loop (plain and flushing) and curl, run alternately."""
+    rows = []
     packages = {
         '256 MiB in 64 parts': (256 * MiB // scale, 4 * MiB // scale),
         '1,000 parts of 64 KiB': (1000 * 64 * 1024 // scale, 64 * 1024),
     }
+    for label, (size, part) in packages.items():
+        folder = publish(native, site, label.split()[0].replace(',', ''), size, part)
+        server = Nginx(folder.parent.parent, PORT)
+        try:
+            objects = part_objects(folder)
+            out = work / 'loop'
+            out.mkdir(exist_ok=True)
+            (work / 'objects.txt').write_text('\n'.join(objects) + '\n')
+            loop_cmd = ['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
+                        windows_path(work / 'objects.txt')]
+            curl_cmd = ['curl', '-s', '--no-progress-meter']
+            for obj in objects:
+                curl_cmd += [f'http://127.0.0.1:{PORT}{obj}', '-o', str(out / obj.split('/')[-1])]
+            times = {'program': [], 'loop': [], 'flushing loop': [], 'curl': []}
+            with (CpuBurner() if busy else contextlib.nullcontext()):
+                for _ in range(runs):
+                    times['program'].append(run_trelkin(wine, driver, win / 'trelkin.exe', work)[0])
+                    times['loop'].append(time_command(loop_cmd, env=wine.env))
+                    times['flushing loop'].append(time_command(loop_cmd + ['flush'], env=wine.env))
+                    times['curl'].append(time_command(curl_cmd))
+        finally:
+            server.close()
+        mib = size / MiB
+        p, l, f, c = (statistics.median(times[k]) for k in ('program', 'loop', 'flushing loop', 'curl'))
+        rows.append((f'download, {label}{", one core busy" if busy else ""}', f'{p:.2f} s ({mib / p:.0f} MiB/s)',
+                     f'{l:.2f} s; flushing {f:.2f} s', f'{c:.2f} s ({mib / c:.0f} MiB/s)',
+                     f'{l / p:.2f} × the loop, {f / p:.2f} × the flushing loop'))
+    return rows
+
+
+def join_rows(native, site, work, runs, scale):
+    """The program's join against cat, and cat with its output flushed to the disk."""
+    folder = publish(native, site, '256', 256 * MiB // scale, 4 * MiB // scale)
+    parts = [str(folder / obj.split('/')[-1]) for obj in part_objects(folder)]
+    merge, cat, cat_sync = [], [], []
+
+    def fresh(path):
+        # Each one writes a new file, as the program's join does: replacing a file would add the
+        # freeing of its blocks to the time. What the last one wrote is on the disk before it starts.
+        path.unlink(missing_ok=True)
+        os.sync()
+        return str(path)
+
+    for _ in range(runs):
+        fresh(folder / 'joined.bin')
+        merge.append(float(subprocess.run([str(native / 'bench' / 'merge_bench'), str(folder)], check=True,
+                                          capture_output=True, text=True).stdout))
+        cat.append(time_command(['sh', '-c', 'cat "$@" > "$0"', fresh(work / 'cat.bin'), *parts]))
+        cat_sync.append(time_command(['sh', '-c', 'cat "$@" > "$0" && sync "$0"', fresh(work / 'cat.bin'), *parts]))
+    m, c, s = statistics.median(merge), statistics.median(cat), statistics.median(cat_sync)
+    return [('join, 256 MiB', f'{m:.3f} s', '', f'cat: {c:.3f} s; cat + fsync: {s:.3f} s',
+             f'{s / m:.2f} × cat + fsync, {c / m:.2f} × cat')]
+
+
+def memory_rows(wine, driver, win, native, site, work, scale):
+    """Peak memory of the program and of the bare loop for a small and a large package: what grows
+    in both is Wine's (its WinInet starts a connection-collecting thread five seconds into a
+    transfer that keeps connections alive)."""
+    peaks, loop_peaks = {}, {}
+    for mib in (64, 512):
+        folder = publish(native, site, f'mem{mib}', mib * MiB // scale, 4 * MiB // scale)
+        server = Nginx(folder.parent.parent, PORT)
+        try:
+            peaks[mib] = run_trelkin(wine, driver, win / 'trelkin.exe', work, measure_memory=True)[1]
+            out = work / 'loop'
+            out.mkdir(exist_ok=True)
+            (work / 'objects.txt').write_text('\n'.join(part_objects(folder)) + '\n')
+            loop = subprocess.Popen(['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
+                                     windows_path(work / 'objects.txt')], env=wine.env)
+            memory = PeakMemory(loop.pid)
+            loop.wait()
+            loop_peaks[mib] = memory.stop()
+        finally:
+            server.close()
+    return [('peak memory, 64 / 512 MiB', f'{peaks[64]:.1f} / {peaks[512]:.1f} MiB',
+             f'{loop_peaks[64]:.1f} / {loop_peaks[512]:.1f} MiB', '',
+             f'{peaks[512] - peaks[64]:+.2f} MiB between the two (the loop: {loop_peaks[512] - loop_peaks[64]:+.2f} MiB)')]
+
+
+def resume_rows(wine, driver, win, native, site, work, runs, scale):
+    """Start-up to a ready dialog with 1,000 parts already done."""
+    folder = publish(native, site, '1000', 1000 * 64 * 1024 // scale, 64 * 1024)
+    server = Nginx(folder.parent.parent, PORT)
+    try:
+        home = work / 'resume-home'
+        (home / '1.0').mkdir(parents=True, exist_ok=True)
+        text = (folder / 'pkgindex.txt').read_text().split('\n')
+        text[5::2] = ['1'] * len(text[5::2])
+        (home / '1.0' / 'pkgindex.txt').write_text('\n'.join(text))
+        starts = [time_start_up(wine, driver, win / 'trelkin.exe', home) for _ in range(runs)]
+    finally:
+        server.close()
+    return [('start-up to a ready dialog, 1,000 parts done', f'{statistics.median(starts):.2f} s', '', '', '')]
+
+
+SECTIONS = ('download', 'busy', 'join', 'memory', 'resume', 'startup', 'signed')
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--runs', type=int, default=3)
+    parser.add_argument('--quick', action='store_true', help='small packages, for trying the script out')
+    parser.add_argument('--only', help='comma-separated rows, of ' + ', '.join(SECTIONS) + ' (not written to docs/)')
+    args = parser.parse_args()
+    only = args.only.split(',') if args.only else list(SECTIONS)
+    if set(only) - set(SECTIONS):
+        parser.error('--only takes ' + ', '.join(SECTIONS))
+    scale = 16 if args.quick else 1
+    win, native, key = build()
+    work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
+    site = work / 'site'
     rows = []
     display = Display()
     wine = Wine(display, prefix=work / 'wineprefix')
     driver = Driver(wine, win / 'tools' / 'uidriver.exe')
     try:
-        if args.only:
-            packages = {}
-        for label, (size, part) in packages.items():
-            folder = publish(native, site, label.split()[0].replace(',', ''), size, part)
-            server = Nginx(folder.parent.parent, PORT)
-            try:
-                objects = part_objects(folder)
-                program = [run_trelkin(wine, driver, win / 'trelkin.exe', work)[0] for _ in range(args.runs)]
-                out = work / 'loop'
-                out.mkdir(exist_ok=True)
-                (work / 'objects.txt').write_text('\n'.join(objects) + '\n')
-                loop_cmd = ['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
-                            windows_path(work / 'objects.txt')]
-                loop = [time_command(loop_cmd, env=wine.env) for _ in range(args.runs)]
-                curl_cmd = ['curl', '-s', '--no-progress-meter']
-                for obj in objects:
-                    curl_cmd += [f'http://127.0.0.1:{PORT}{obj}', '-o', str(out / obj.split('/')[-1])]
-                curl = [time_command(curl_cmd) for _ in range(args.runs)]
-            finally:
-                server.close()
-            mib = size / MiB
-            p, l, c = statistics.median(program), statistics.median(loop), statistics.median(curl)
-            rows.append((f'download, {label}', f'{p:.2f} s ({mib / p:.0f} MiB/s)', f'{l:.2f} s ({mib / l:.0f} MiB/s)',
-                         f'{c:.2f} s ({mib / c:.0f} MiB/s)', f'{100 * (p - l) / l:+.0f} % against the WinInet loop'))
-
-        if args.only in (None, 'startup'):
-            rows += startup_rows(wine, driver, win, native, site, work, args.runs)
-        if args.only in (None, 'signed'):
-            rows += signed_rows(wine, driver, win, native, key, site, work, args.runs, scale)
-        if args.only:
-            return print_table(rows, args)
-        folder = publish(native, site, '256', 256 * MiB // scale, 4 * MiB // scale)
-        merge = [float(subprocess.run([str(native / 'bench' / 'merge_bench'), str(folder)], check=True,
-                                      capture_output=True, text=True).stdout) for _ in range(args.runs)]
-        parts = [str(folder / obj.split('/')[-1]) for obj in part_objects(folder)]
-        cat = [time_command(['sh', '-c', 'cat "$@" > "$0"', str(work / 'cat.bin'), *parts]) for _ in range(args.runs)]
-        m, c = statistics.median(merge), statistics.median(cat)
-        rows.append(('join, 256 MiB', f'{m:.3f} s', '', f'cat: {c:.3f} s', f'{100 * (m - c) / c:+.0f} % against cat'))
-
-        peaks = {}
-        for mib in (64, 512):
-            folder = publish(native, site, f'mem{mib}', mib * MiB // scale, 4 * MiB // scale)
-            server = Nginx(folder.parent.parent, PORT)
-            try:
-                peaks[mib] = run_trelkin(wine, driver, win / 'trelkin.exe', work, measure_memory=True)[1]
-            finally:
-                server.close()
-        rows.append(('peak memory, 64 / 512 MiB', f'{peaks[64]:.1f} / {peaks[512]:.1f} MiB', '', '',
-                     f'{peaks[512] - peaks[64]:+.2f} MiB between the two'))
-
-        folder = publish(native, site, '1000', 1000 * 64 * 1024 // scale, 64 * 1024)
-        server = Nginx(folder.parent.parent, PORT)
-        try:
-            home = work / 'resume-home'
-            (home / '1.0').mkdir(parents=True, exist_ok=True)
-            text = (folder / 'pkgindex.txt').read_text().split('\n')
-            text[5::2] = ['1'] * len(text[5::2])
-            (home / '1.0' / 'pkgindex.txt').write_text('\n'.join(text))
-            shutil.copy(win / 'trelkin.exe', home / 'trelkin.exe')
-            starts = []
-            for _ in range(args.runs):
-                start = time.monotonic()
-                app = wine.start(home / 'trelkin.exe', cwd=home)
-                assert driver.wait(MAIN_CAPTION, 60000)
-                starts.append(time.monotonic() - start)
-                driver.click(IDOK)
-                app.wait(timeout=60)
-        finally:
-            server.close()
-        rows.append(('start-up to a ready dialog, 1,000 parts done', f'{statistics.median(starts):.2f} s', '', '', ''))
+        for section in only:
+            if section in ('download', 'busy'):
+                rows += download_rows(wine, driver, win, native, site, work, args.runs, scale, section == 'busy')
+            elif section == 'join':
+                rows += join_rows(native, site, work, args.runs, scale)
+            elif section == 'memory':
+                rows += memory_rows(wine, driver, win, native, site, work, scale)
+            elif section == 'resume':
+                rows += resume_rows(wine, driver, win, native, site, work, args.runs, scale)
+            elif section == 'startup':
+                rows += startup_rows(wine, driver, win, native, site, work, args.runs)
+            else:
+                rows += signed_rows(wine, driver, win, native, key, site, work, args.runs, scale)
     finally:
         driver.close()
         wine.close()
@@ -315,7 +377,7 @@ def main():
 
 
 def print_table(rows, args):
-    header = ('what', 'trelkin.exe', 'bare WinInet loop', 'curl / cat', 'against the target')
+    header = ('what', 'trelkin.exe', 'bare WinInet loop', 'curl / cat', 'ratio (1.00 × = as fast)')
     lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
     lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
     table = '\n'.join(lines)
