@@ -7,15 +7,17 @@
             256 MiB in 64 parts and for 1,000 parts of 64 KiB
   busy      the same, with one core kept busy by a process the bench starts and ends
   join      the program's MergeParts against `cat parts > out`, and that with an fsync, 256 MiB
-  memory    peak resident size of trelkin.exe for a 64 MiB and a 512 MiB package
+  memory    peak resident size of trelkin.exe, and of the bare loop, for a 64 MiB and a 512 MiB
+            package
   resume    start-up to a ready dialog with 1,000 parts already done
-  start-up  a first run's start-up to a ready dialog for packages of 1,000, 16,000 and 65,534
+  startup   a first run's start-up to a ready dialog for packages of 1,000, 16,000 and 65,534
             parts of 16 bytes (index fetched, version folder and resume index made)
   signed    the signed program against the unsigned one, run alternately on the same package:
             the download of 256 MiB in 64 parts, and start-up with a complete 256 MiB installer
             (which a signed program hashes before it offers Install)
 
-Each figure is the median of --runs runs; ratios are the ceiling's time over the program's. Prints a table and writes it to docs/performance.md.
+Each figure is the median of --runs runs; a ratio is the ceiling's time over the program's (1.00 ×
+is as fast). Prints a table, and writes it to docs/performance.md when every section ran.
 Usage: bench/run_bench.py [--runs 3] [--quick] [--only download,join]   (builds what it needs in build/bench-*)
 """
 import argparse
@@ -109,7 +111,8 @@ class PeakMemory:
 
 
 def run_trelkin(wine, driver, exe, work, measure_memory=False, home=None):
-    """Seconds from the Download click to Install enabled (and the peak memory in MiB)."""
+    """Seconds from the Download click to Install enabled, seconds from the click to the last part
+    written (the transfer alone, without the join), and the peak memory in MiB."""
     keep = home is not None
     home = home or Path(tempfile.mkdtemp(dir=work))
     shutil.copy(exe, home / 'trelkin.exe')
@@ -117,7 +120,7 @@ def run_trelkin(wine, driver, exe, work, measure_memory=False, home=None):
     try:
         assert driver.wait(MAIN_CAPTION, 60000), 'no dialog'
         memory = PeakMemory(app.pid) if measure_memory else None
-        start = time.monotonic()
+        start, clicked = time.monotonic(), time.time()
         driver.click(IDC_DOWNLOAD)
         while driver.value('enabled', MAIN_CAPTION, IDC_INSTALL) != '1':
             time.sleep(0.1)  # seldom enough not to slow the program it watches
@@ -125,7 +128,11 @@ def run_trelkin(wine, driver, exe, work, measure_memory=False, home=None):
         peak = memory.stop() if memory else None
         driver.click(IDOK)
         app.wait(timeout=60)
-        return took, peak
+        # The parts' write times tell when the transfer ended, without asking the program more often.
+        version = next(folder for folder in home.iterdir() if (folder / 'pkgindex.txt').exists())
+        names = [name for name in (version / 'pkgindex.txt').read_text().split('\n')[4::2] if name]
+        transfer = max((version / name).stat().st_mtime for name in names) - clicked
+        return took, transfer, peak
     finally:
         if app.poll() is None:
             app.kill()
@@ -209,6 +216,11 @@ def signed_rows(wine, driver, win, native, key, site, work, runs, scale):
              f'{ss - su:+.2f} s to hash the installer')]
 
 
+def loop_seconds(command, env):
+    """The bare loop's own time from its first request to its last file, Wine's start-up left out."""
+    return float(subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout.split()[-1])
+
+
 def windows_path(path):
     return 'Z:' + str(path).replace('/', '\\')
 
@@ -252,20 +264,23 @@ def download_rows(wine, driver, win, native, site, work, runs, scale, busy):
             curl_cmd = ['curl', '-s', '--no-progress-meter']
             for obj in objects:
                 curl_cmd += [f'http://127.0.0.1:{PORT}{obj}', '-o', str(out / obj.split('/')[-1])]
-            times = {'program': [], 'loop': [], 'flushing loop': [], 'curl': []}
+            times = {'program': [], 'transfer': [], 'loop': [], 'flushing loop': [], 'curl': []}
             with (CpuBurner() if busy else contextlib.nullcontext()):
                 for _ in range(runs):
-                    times['program'].append(run_trelkin(wine, driver, win / 'trelkin.exe', work)[0])
-                    times['loop'].append(time_command(loop_cmd, env=wine.env))
-                    times['flushing loop'].append(time_command(loop_cmd + ['flush'], env=wine.env))
+                    took, transfer, _ = run_trelkin(wine, driver, win / 'trelkin.exe', work)
+                    times['program'].append(took)
+                    times['transfer'].append(transfer)
+                    times['loop'].append(loop_seconds(loop_cmd, wine.env))
+                    times['flushing loop'].append(loop_seconds(loop_cmd + ['flush'], wine.env))
                     times['curl'].append(time_command(curl_cmd))
         finally:
             server.close()
         mib = size / MiB
-        p, l, f, c = (statistics.median(times[k]) for k in ('program', 'loop', 'flushing loop', 'curl'))
-        rows.append((f'download, {label}{", one core busy" if busy else ""}', f'{p:.2f} s ({mib / p:.0f} MiB/s)',
+        p, t, l, f, c = (statistics.median(times[k]) for k in ('program', 'transfer', 'loop', 'flushing loop', 'curl'))
+        rows.append((f'download, {label}{", one core busy" if busy else ""}',
+                     f'{p:.2f} s to Install ({mib / p:.0f} MiB/s); transfer {t:.2f} s',
                      f'{l:.2f} s; flushing {f:.2f} s', f'{c:.2f} s ({mib / c:.0f} MiB/s)',
-                     f'{l / p:.2f} × the loop, {f / p:.2f} × the flushing loop'))
+                     f'transfer {f / t:.2f} ×, to Install {f / p:.2f} × the flushing loop; transfer {l / t:.2f} × the loop'))
     return rows
 
 
@@ -302,12 +317,12 @@ def memory_rows(wine, driver, win, native, site, work, scale):
         folder = publish(native, site, f'mem{mib}', mib * MiB // scale, 4 * MiB // scale)
         server = Nginx(folder.parent.parent, PORT)
         try:
-            peaks[mib] = run_trelkin(wine, driver, win / 'trelkin.exe', work, measure_memory=True)[1]
+            peaks[mib] = run_trelkin(wine, driver, win / 'trelkin.exe', work, measure_memory=True)[2]
             out = work / 'loop'
             out.mkdir(exist_ok=True)
             (work / 'objects.txt').write_text('\n'.join(part_objects(folder)) + '\n')
             loop = subprocess.Popen(['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
-                                     windows_path(work / 'objects.txt')], env=wine.env)
+                                     windows_path(work / 'objects.txt')], env=wine.env, stdout=subprocess.DEVNULL)
             memory = PeakMemory(loop.pid)
             loop.wait()
             loop_peaks[mib] = memory.stop()
