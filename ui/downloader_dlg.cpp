@@ -95,8 +95,7 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
       return true;
     case WM_TIMER:
       if (wParam != kProgressTimer) return false;
-      m_ctlPartProgress.ApplyPendingMoves();
-      m_ctlOverallProgress.ApplyPendingMoves();
+      ApplyPendingMoves();
       return true;
   }
   return false;
@@ -190,6 +189,19 @@ void CDownloaderDlg::ShowPartLabel(bool show) { ShowControl(m_hPartLabel, show, 
 
 void CDownloaderDlg::ShowPartProgress(bool show) { ShowControl(m_hPartProgress, show, m_nPartProgressShown); }
 
-void CDownloaderDlg::EnableInstall(bool enable) { EnableWindow(m_hInstall, enable); }
+// The bars' last positions go out before Install changes or the worker ends, so that neither is
+// seen before the bars have been told where they end.
+void CDownloaderDlg::ApplyPendingMoves() {
+  m_ctlOverallProgress.ApplyPendingMoves();
+  m_ctlPartProgress.ApplyPendingMoves();
+}
 
-void CDownloaderDlg::WorkerEnding() { PostMessageA(m_hWnd, kWorkerEndedMessage, 0, 0); }
+void CDownloaderDlg::EnableInstall(bool enable) {
+  ApplyPendingMoves();
+  EnableWindow(m_hInstall, enable);
+}
+
+void CDownloaderDlg::WorkerEnding() {
+  ApplyPendingMoves();
+  PostMessageA(m_hWnd, kWorkerEndedMessage, 0, 0);
+}

@@ -48,6 +48,7 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   HICON OnQueryDragIcon() { return m_hIcon; }
   static void ShowControl(HWND control, bool show, std::atomic<int>& shown);
   void ApplyPartLabelText();
+  void ApplyPendingMoves();
 
   static constexpr UINT_PTR kProgressTimer = 1;
   static constexpr UINT kWorkerEndedMessage = WM_APP + 1;

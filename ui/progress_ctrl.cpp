@@ -5,8 +5,20 @@
 // Position changes need no answer: from the worker they are queued for the dialog's thread in
 // order with every other message the worker sends it, without waiting for them to be carried out.
 void CProgressCtrl::ApplyPendingMoves() {
-  const int delta = m_pendingDelta.exchange(0);
-  if (delta != 0) SendNotifyMessageA(m_hWnd, PBM_DELTAPOS, delta, 0);
+  // Sent under the lock, so that two threads applying at once cannot reorder a position and the
+  // moves after it. On the dialog's thread the control handles them at once, without calling back.
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (m_nPendingPos >= 0) SendNotifyMessageA(m_hWnd, PBM_SETPOS, m_nPendingPos, 0);
+  if (m_nPendingDelta != 0) SendNotifyMessageA(m_hWnd, PBM_DELTAPOS, m_nPendingDelta, 0);
+  m_nPendingPos = -1;
+  m_nPendingDelta = 0;
+}
+
+void CProgressCtrl::ApplyWhenDue() {
+  const DWORD now = GetTickCount();
+  if (GetCurrentThreadId() != m_dwOwnerThread && now - m_lastMoveTick < kMoveIntervalMs) return;
+  m_lastMoveTick = now;
+  ApplyPendingMoves();
 }
 
 void CProgressCtrl::SetRange(unsigned short lower, unsigned short upper) {
@@ -28,15 +40,18 @@ void CProgressCtrl::SetStep(int step) {
 }
 
 void CProgressCtrl::SetPos(int pos) {
-  ApplyPendingMoves();
-  SendNotifyMessageA(m_hWnd, PBM_SETPOS, pos, 0);
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_nPendingPos = pos;
+    m_nPendingDelta = 0;
+  }
+  ApplyWhenDue();
 }
 
 void CProgressCtrl::OffsetPos(int delta) {
-  m_pendingDelta += delta;
-  const DWORD now = GetTickCount();
-  if (now - m_lastMoveTick >= kMoveIntervalMs) {
-    m_lastMoveTick = now;
-    ApplyPendingMoves();
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_nPendingDelta += delta;
   }
+  ApplyWhenDue();
 }
