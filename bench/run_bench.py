@@ -73,12 +73,21 @@ def publish(native, site, name, size, part_size, key=None):
     folder.parent.mkdir(parents=True, exist_ok=True)
     source = site / f'{name}.bin'
     with open(source, 'wb') as out:
-        for _ in range(size // MiB):
-            out.write(os.urandom(MiB))
+        for offset in range(0, size, MiB):
+            out.write(os.urandom(min(MiB, size - offset)))
     subprocess.run([str(native / 'tools' / 'pkgmake'), str(source), '1.0', str(part_size), str(folder),
                     *(['--sign', str(key)] if key else [])], check=True, stdout=subprocess.DEVNULL)
     source.unlink()
     return folder
+
+
+def loop_command(win, work, objects):
+    """The bare loop over `objects`, fetched into work/loop."""
+    out = work / 'loop'
+    out.mkdir(exist_ok=True)
+    (work / 'objects.txt').write_text('\n'.join(objects) + '\n')
+    return ['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
+            windows_path(work / 'objects.txt')]
 
 
 def part_objects(folder):
@@ -88,11 +97,11 @@ def part_objects(folder):
 
 class PeakMemory:
     """Polls the peak resident size of a process while it runs: VmHWM, or with `after` the highest
-    VmRSS seen once `after` seconds have passed (Wine's own start-up peaks above a bare loop's
-    later size, and would hide what the loop gains)."""
+    VmRSS seen once `after` seconds have passed, or the last one seen if it ended sooner (Wine's
+    own start-up peaks above a bare loop's later size, and would hide what the loop gains)."""
 
     def __init__(self, pid, after=None):
-        self.pid, self.after, self.peak_kib, self.running = pid, after, 0, True
+        self.pid, self.after, self.peak_kib, self.last_kib, self.running = pid, after, 0, 0, True
         self.start = time.monotonic()
         self.thread = threading.Thread(target=self.poll, daemon=True)
         self.thread.start()
@@ -102,8 +111,10 @@ class PeakMemory:
         while self.running:
             try:
                 for line in Path(f'/proc/{self.pid}/status').read_text().splitlines():
-                    if line.startswith(field) and (self.after is None or time.monotonic() - self.start >= self.after):
-                        self.peak_kib = max(self.peak_kib, int(line.split()[1]))
+                    if line.startswith(field):
+                        self.last_kib = int(line.split()[1])
+                        if self.after is None or time.monotonic() - self.start >= self.after:
+                            self.peak_kib = max(self.peak_kib, self.last_kib)
             except OSError:
                 return
             time.sleep(0.05)
@@ -111,7 +122,7 @@ class PeakMemory:
     def stop(self):
         self.running = False
         self.thread.join()
-        return self.peak_kib / 1024
+        return (self.peak_kib or self.last_kib) / 1024
 
 
 def run_trelkin(wine, driver, exe, work, measure_memory=False, home=None):
@@ -134,8 +145,7 @@ def run_trelkin(wine, driver, exe, work, measure_memory=False, home=None):
         app.wait(timeout=60)
         # The parts' write times tell when the transfer ended, without asking the program more often.
         version = next(folder for folder in home.iterdir() if (folder / 'pkgindex.txt').exists())
-        names = [name for name in (version / 'pkgindex.txt').read_text().split('\n')[4::2] if name]
-        transfer = max((version / name).stat().st_mtime for name in names) - clicked
+        transfer = max((version / obj.split('/')[-1]).stat().st_mtime for obj in part_objects(version)) - clicked
         return took, transfer, peak
     finally:
         if app.poll() is None:
@@ -164,7 +174,7 @@ def startup_rows(wine, driver, win, native, site, work, runs):
     """First-run start-up for packages of many small parts: it must grow linearly."""
     rows = []
     for count in (1000, 16000, 65534):
-        folder = publish_parts(native, site, f'tiny{count}', count)
+        folder = publish(native, site, f'tiny{count}', 16 * count, 16)
         server = Nginx(folder.parent.parent, PORT)
         try:
             starts = []
@@ -177,20 +187,6 @@ def startup_rows(wine, driver, win, native, site, work, runs):
         rows.append((f'first start-up to a ready dialog, {count:,} parts', f'{statistics.median(starts):.2f} s', '', '',
                      'target: under 1 s for 65,534' if count == 65534 else ''))
     return rows
-
-
-def publish_parts(native, site, name, count):
-    """A package of `count` parts of 16 bytes, made with pkgmake."""
-    folder = site / name / 'download' / 'brisko'
-    if (folder / 'pkgindex.txt').exists():
-        return folder
-    folder.parent.mkdir(parents=True, exist_ok=True)
-    source = site / f'{name}.bin'
-    source.write_bytes(os.urandom(16 * count))
-    subprocess.run([str(native / 'tools' / 'pkgmake'), str(source), '1.0', '16', str(folder)], check=True,
-                   stdout=subprocess.DEVNULL)
-    source.unlink()
-    return folder
 
 
 def signed_rows(wine, driver, win, native, key, site, work, runs, scale):
@@ -260,11 +256,8 @@ def download_rows(wine, driver, win, native, site, work, runs, scale, busy):
         server = Nginx(folder.parent.parent, PORT)
         try:
             objects = part_objects(folder)
+            loop_cmd = loop_command(win, work, objects)
             out = work / 'loop'
-            out.mkdir(exist_ok=True)
-            (work / 'objects.txt').write_text('\n'.join(objects) + '\n')
-            loop_cmd = ['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
-                        windows_path(work / 'objects.txt')]
             curl_cmd = ['curl', '-s', '--no-progress-meter']
             for obj in objects:
                 curl_cmd += [f'http://127.0.0.1:{PORT}{obj}', '-o', str(out / obj.split('/')[-1])]
@@ -323,11 +316,8 @@ def memory_rows(wine, driver, win, native, site, work, scale):
         server = Nginx(folder.parent.parent, PORT)
         try:
             peaks[mib] = run_trelkin(wine, driver, win / 'trelkin.exe', work, measure_memory=True)[2]
-            out = work / 'loop'
-            out.mkdir(exist_ok=True)
-            (work / 'objects.txt').write_text('\n'.join(part_objects(folder) * (2 if mib == 512 else 1)) + '\n')
-            loop = subprocess.Popen(['wine', str(win / 'bench' / 'wininet_loop.exe'), str(PORT), windows_path(out),
-                                     windows_path(work / 'objects.txt')], env=wine.env, stdout=subprocess.DEVNULL)
+            loop = subprocess.Popen(loop_command(win, work, part_objects(folder) * (2 if mib == 512 else 1)),
+                                    env=wine.env, stdout=subprocess.DEVNULL)
             memory = PeakMemory(loop.pid, after=0.5)
             loop.wait()
             loop_peaks[mib] = memory.stop()

@@ -7,7 +7,6 @@
 // rewritten through a flushed temporary file after each one.
 // Prints the seconds from its first request to its last file closed, Wine's start-up left out.
 //   wininet_loop <port> <folder> <list> [flush]
-#include <io.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -18,20 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "common/file_system.h"
+
 namespace {
 
-bool Flush(FILE* file) { return fflush(file) == 0 && _commit(_fileno(file)) == 0; }
-
+// The record is written with the program's own crash-safe replace, as its resume index is.
 bool WriteRecord(const std::string& folder, const std::vector<std::string>& objects, size_t done) {
   std::string text;
   text.reserve(objects.size() * (objects.empty() ? 0 : objects[0].size() + 3));
   for (size_t i = 0; i < objects.size(); ++i) text += objects[i] + (i < done ? "\n1\n" : "\n0\n");
-  const std::string path = folder + "\\record.txt", temp = path + ".tmp";
-  FILE* file = fopen(temp.c_str(), "wb");
-  if (!file) return false;
-  const bool ok = fwrite(text.data(), 1, text.size(), file) == text.size() && Flush(file);
-  return fclose(file) == 0 && ok &&
-         MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  return ReplaceFileContent(folder + "\\record.txt", text, true);
 }
 
 }  // namespace
@@ -69,7 +64,7 @@ int main(int argc, char** argv) {
       more = got == sizeof buffer;
       if (got > 0) fwrite(buffer, got, 1, file);
     }
-    if (flush && !Flush(file)) return 1;
+    if (flush && !FlushToDisk(file)) return 1;
     fclose(file);
     InternetCloseHandle(request);
     InternetCloseHandle(connection);

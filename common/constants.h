@@ -22,7 +22,7 @@ constexpr const char* kInstallerFileName = "corvane.exe";
 constexpr int kAttemptsPerPart = 3;
 constexpr unsigned kRetryPauseMs = 10000;
 constexpr std::size_t kFetchBlockBytes = 4096;  // one network read
-constexpr std::size_t kCopyBlockBytes = 1024;   // the index line buffer
+constexpr std::size_t kIndexLineBytes = 1024;   // the longest index line read
 constexpr int kProgressUnitBytes = 1024;        // bytes per step of the part bar
 constexpr unsigned kNetworkTimeoutMs = 60000;   // connect, send and receive
 

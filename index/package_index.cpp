@@ -10,7 +10,7 @@
 #include "common/file_system.h"
 
 int ReadLineText(FILE* file, std::string& out) {
-  char buffer[kCopyBlockBytes];
+  char buffer[kIndexLineBytes];
   if (fgets(buffer, sizeof buffer, file) == nullptr) return 0;
   size_t length = strlen(buffer);
   while (length > 0 && isspace(static_cast<unsigned char>(buffer[length - 1]))) --length;
