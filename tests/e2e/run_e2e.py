@@ -18,7 +18,8 @@ from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, Display, Driver, FaultS
 IDOK, IDC_OVERALL, IDC_PART, IDC_LABEL, IDC_DOWNLOAD, IDC_STOP, IDC_INSTALL, IDC_DIRECTORY, IDC_VERSION = (
     1, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007)
 VERSION = '1.0.1'
-PART_SIZE = 56 * 1024
+PARTS = 5  # what every story here is told with: the package is made to have this many parts
+PART_SIZE = None  # chosen from the installer the build made, so that it cuts into PARTS parts
 GENERAL = ('If the error is caused by busy download site, please try at a later time. Otherwise, please fix the '
            'problem or contact brisko-support@corvane-software.com. Thank you.')
 
@@ -34,14 +35,18 @@ def setUpModule():
     ENV['shots'].mkdir(parents=True, exist_ok=True)
     package = Path(tempfile.mkdtemp(prefix='brisko-package-'))
     ENV['package'] = package
-    # Five parts whatever the build's installer weighs: bytes after a program's image are never
-    # loaded, so padding leaves it a working installer.
+    # Five parts whatever the build's installer weighs (the 32-bit and 64-bit builds differ): the
+    # part size follows from the installer, and a small one is padded, which leaves it a working
+    # installer since bytes after a program's image are never loaded.
+    global PART_SIZE
     installer = Path(ARGS.installer).read_bytes()
-    installer += bytes(max(0, 4 * PART_SIZE + 1000 - len(installer)))
+    PART_SIZE = max(56 * 1024, -(-len(installer) // PARTS))
+    installer += bytes(max(0, (PARTS - 1) * PART_SIZE + 1000 - len(installer)))
     ENV['installer'] = installer
     padded = package / 'setup.exe'
     padded.write_bytes(installer)
     ENV['parts'] = cut_package(padded, VERSION, PART_SIZE, package)
+    assert len(ENV['parts']) == PARTS, f'{len(ENV["parts"])} parts of {PART_SIZE} bytes'
     # The same installer as the vendor publishes it signed, with the tests' key.
     signed = package / 'signed'
     (signed / 'download').mkdir(parents=True)
@@ -194,7 +199,7 @@ class EndToEnd(unittest.TestCase):
         self.seed_version_folder(done={1, 3, 5})
         server = self.nginx()
         self.start_dialog()
-        self.assertEqual((1, 0, 6), self.driver.progress(IDC_OVERALL))
+        self.assertEqual((1, 0, PARTS + 1), self.driver.progress(IDC_OVERALL))
         self.driver.click(IDC_DOWNLOAD)
         self.wait_finished()
         self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/' + ENV['parts'][1],
@@ -203,7 +208,7 @@ class EndToEnd(unittest.TestCase):
         self.finish_app()
 
     def test_short_installer_is_deleted_at_start(self):
-        self.seed_version_folder(done={1, 2, 3, 4, 5})
+        self.seed_version_folder(done=set(range(1, PARTS + 1)))
         (self.version_dir() / 'corvane.exe').write_bytes(b'MZ' + bytes(100))
         self.nginx()
         self.start_dialog()
@@ -221,7 +226,7 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(ENV['parts'][0], self.driver.text(IDC_LABEL))
         self.driver.click(IDC_STOP)
         self.assertIsNone(self.driver.message(13000), 'a stop must not bring a message')
-        self.assertEqual('00000', self.resume_flags())
+        self.assertEqual('0' * PARTS, self.resume_flags())
         self.assertFalse((self.version_dir() / 'corvane.exe').exists())
 
         self.servers.pop().close()
@@ -237,7 +242,7 @@ class EndToEnd(unittest.TestCase):
         self.driver.click(IDC_DOWNLOAD)
         self.assertEqual('Failed to connect to the server. Please try later', self.driver.message(60000))
         self.assertEqual(3, server.requests().count('/download/brisko/' + ENV['parts'][1]))
-        self.assertEqual('10000', self.resume_flags())
+        self.assertEqual('1' + '0' * (PARTS - 1), self.resume_flags())
         self.assertIsNone(self.driver.message(1000))
         self.assertFalse(self.driver.enabled(IDC_INSTALL))
         self.finish_app()
@@ -266,8 +271,8 @@ class EndToEnd(unittest.TestCase):
         self.driver.value('close', MAIN_CAPTION)
         self.app.wait(timeout=30)
         flags = self.resume_flags()
-        self.assertEqual(5, len(flags))
-        self.assertNotEqual('11111', flags)
+        self.assertEqual(PARTS, len(flags))
+        self.assertNotEqual('1' * PARTS, flags)
 
     # --- signed packages -----------------------------------------------------------------------
     def test_signed_build_downloads_a_signed_package_and_installs_it(self):
@@ -367,7 +372,7 @@ class EndToEnd(unittest.TestCase):
         self.driver.value('close', MAIN_CAPTION)
         # The transfer ends at once; the worker keeps its pause after a stopped attempt (10 s).
         self.app.wait(timeout=25)
-        self.assertEqual('00000', self.resume_flags())
+        self.assertEqual('0' * PARTS, self.resume_flags())
 
     def test_a_second_copy_from_the_same_folder_says_so_and_ends(self):
         self.nginx()
