@@ -5,6 +5,10 @@
 // window) and leaves m_index alone while a worker exists; the worker is the only writer of
 // m_index and of the resume index on disk, and clears m_pWorker as its last act. The controls are
 // reached through IDownloadView, whose calls the dialog's thread carries out synchronously.
+//
+// The worker writes and records the parts one at a time, in order. While it reads one part, the
+// requests for the next ones are already out (CRequestsAhead), so their bodies follow without a
+// round trip between parts; each such request is its part's first attempt.
 #include <chrono>
 #include <string>
 #include <thread>
@@ -18,6 +22,7 @@
 #include "transfer/download_view.h"
 #include "transfer/http_fetch.h"
 #include "transfer/package_download.h"
+#include "transfer/requests_ahead.h"
 
 namespace {
 
@@ -28,7 +33,7 @@ void Pause(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::mil
 
 // Fetches one part with its attempts. kResultDone when the part arrived; kResultFailed after the
 // last attempt failed (the user has been told); stopped is set when the user asked to stop.
-unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
+unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CRequestsAhead& ahead) {
   IDownloadView& view = *download.m_pView;
   const CPackagePart& part = download.m_index.m_parts[position];
   const bool isLast = position == download.m_index.PartCount() - 1;
@@ -45,7 +50,7 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
     std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
                       &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(),
-                      isLast ? -1 : download.m_index.m_nPartSize)) {
+                      isLast ? -1 : download.m_index.m_nPartSize, &ahead)) {
       // Every part but the last is exactly the part size; a body cut short where the server
       // announced no length shows here, and is fetched again rather than recorded as done. A
       // signed build knows every part's size and hash: a part changed on the way is a failed
@@ -70,6 +75,7 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
       return kResultDone;
     }
     if (attempt == kAttemptsPerPart) {
+      ahead.EndAll();  // no transfer goes on while the user reads why the download ended
       ShowMessage(error + " Please try later");
       return kResultFailed;
     }
@@ -77,17 +83,31 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
   return kResultFailed;
 }
 
+// Sends the requests for the parts not done after `position`, up to kRequestsAhead of them.
+void SendAhead(CPackageDownload& download, int position, CRequestsAhead& ahead) {
+  const CPackageIndex& index = download.m_index;
+  int sent = 0;
+  for (int next = position + 1; next < index.PartCount() && sent < kRequestsAhead; ++next) {
+    if (index.m_parts[next].m_bDone) continue;
+    ahead.Send(kRemoteFolder + index.m_parts[next].m_strName);
+    ++sent;
+  }
+}
+
 unsigned RunWorker(CPackageDownload& download) {
   IDownloadView& view = *download.m_pView;
   CPackageIndex& index = download.m_index;
+  // Whatever way the loop ends, the requests still out end with it.
+  CRequestsAhead ahead(download.m_strServer, kServerPort, download.m_bStop);
   for (int i = 0; i < index.PartCount(); ++i) {
     if (download.m_bStop != 0) return kResultDone;
     if (index.m_parts[i].m_bDone) continue;
+    SendAhead(download, i, ahead);
     view.ShowPartLabel(true);
     view.SetPartLabelText(index.m_parts[i].m_strName);
     view.ShowPartProgress(true);
     bool stopped = false;
-    if (FetchPart(download, i, stopped) == kResultFailed) return kResultFailed;
+    if (FetchPart(download, i, stopped, ahead) == kResultFailed) return kResultFailed;
     if (stopped) return kResultDone;
     index.m_parts[i].m_bDone = 1;
     index.Write();  // a failed write leaves the part done in memory only, for this run

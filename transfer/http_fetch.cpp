@@ -7,6 +7,7 @@
 #include "common/file_system.h"
 #include "common/progress_bar.h"
 #include "transfer/http_transport.h"
+#include "transfer/requests_ahead.h"
 #include "trust/package_verifier.h"
 
 namespace {
@@ -29,10 +30,13 @@ std::string TooLongDownloadText(long long limit) {
 }
 
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
-                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag, IPartHash* hash, long long maxBytes) {
+                  std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag, IPartHash* hash, long long maxBytes,
+                  CRequestsAhead* ahead) {
   FilePtr file;
   try {
-    std::unique_ptr<IHttpResponse> response = CurrentHttpTransport().Get(host, port, object);
+    std::unique_ptr<IHttpResponse> response = ahead != nullptr ? ahead->Take(object) : nullptr;
+    // The stop flag is read after each block, as it always was: a request is sent whatever it holds.
+    if (!response) response = CurrentHttpTransport().Get(host, port, object, nullptr);
     const int status = response->StatusCode();
     if (status <= 0 || status >= 300) {
       // No local file is opened, so an earlier copy stays as it was.

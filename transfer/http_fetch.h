@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+class CRequestsAhead;
 class IPartHash;
 class IProgressBar;
 
@@ -11,9 +12,10 @@ class IProgressBar;
 // after a stop, which leaves `error` as it was. The progress bar, if given, moves by
 // 4096 / unitBytes after every written block; the stop flag, if given, is read after every block.
 // Never shows a message. A signed build passes `hash`, which is given every block as it is written.
+// With `ahead`, a request already sent there for `object` is this fetch's request.
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag,
-                  IPartHash* hash = nullptr, long long maxBytes = -1);
+                  IPartHash* hash = nullptr, long long maxBytes = -1, CRequestsAhead* ahead = nullptr);
 
 // The most an index fetch takes: a 65,534-part index is about 2 MiB.
 constexpr long long kMaxIndexBytes = 16 * 1024 * 1024;

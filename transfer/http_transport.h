@@ -1,8 +1,9 @@
 // The HTTP client under HttpFetchFile: one GET, its status, its body in blocks. Every call may
 // throw CHttpTransportError with a text for the user. WinInet serves on Windows; tests put a
-// scripted transport in its place.
+// scripted transport in its place. Several threads may each have a request under way at once.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <stdexcept>
@@ -27,12 +28,19 @@ class IHttpResponse {
 class IHttpTransport {
  public:
   virtual ~IHttpTransport() = default;
-  // Opens the connection, sends a GET for `object` and returns the response.
-  virtual std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port,
-                                             const std::string& object) = 0;
-  // From another thread: ends the transfer under way at once (its next or current call throws).
+  // Opens the connection, sends a GET for `object` and returns the response once its headers
+  // have arrived. A request begun while `stopFlag` is set fails, so that one starting on another
+  // thread as Cancel runs is never missed.
+  virtual std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
+                                             const std::atomic<int>* stopFlag) = 0;
+  // From any thread: ends every transfer under way at once, those still waiting for their headers
+  // too (their next or current call throws).
   virtual void Cancel() {}
 };
+
+// The most connections the program opens to the server at once: one part being written and the
+// requests sent ahead for the next ones. WinInet is told the same limit.
+constexpr unsigned kMaxConnectionsPerServer = 4;
 
 // The platform's transport (WinInet on Windows).
 IHttpTransport& PlatformHttpTransport();

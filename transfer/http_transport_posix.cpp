@@ -5,7 +5,8 @@ namespace {
 // Native builds carry the program's logic for the tests only; they have no network client.
 class CNoNetworkTransport : public IHttpTransport {
  public:
-  std::unique_ptr<IHttpResponse> Get(const std::string&, unsigned short, const std::string&) override {
+  std::unique_ptr<IHttpResponse> Get(const std::string&, unsigned short, const std::string&,
+                                      const std::atomic<int>*) override {
     throw CHttpTransportError("This build has no network client.");
   }
 };

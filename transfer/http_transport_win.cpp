@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/constants.h"
 #include "common/system_library_win.h"
@@ -38,6 +39,13 @@ struct CWinInet {
   loaded = loaded && name != nullptr;
     BRISKO_WININET_FUNCTIONS
 #undef BRISKO_WININET_FUNCTION
+    if (!loaded) return;
+    // WinInet lets a process keep only two connections to one HTTP/1.1 server unless told
+    // otherwise; the worker has one part being written and the next parts' requests out at once.
+    // Set for the whole process, before any connection is made.
+    DWORD most = kMaxConnectionsPerServer;
+    for (DWORD option : {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER})
+      InternetSetOptionA(nullptr, option, &most, sizeof most);
   }
 };
 
@@ -88,52 +96,69 @@ HINTERNET Check(HINTERNET handle) {
 
 std::atomic<unsigned> g_slowTransferSeconds{kNetworkTimeoutMs / 1000};
 
-// The request under way, so that Stop on the dialog's thread can close it: closing a request's
-// handle is how WinInet ends a read that is waiting for the network. The request's owner closes
-// it otherwise, and never twice.
-class CActiveRequest {
+// The requests under way, so that Stop on the dialog's thread can close them all: closing a
+// request's handle is how WinInet ends a call that is waiting for the network, whether for the
+// headers or for the body. The request's owner closes it otherwise, and never twice.
+class CRequestHandle;
+
+class CActiveRequests {
  public:
-  void Begin(HINTERNET request) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_request = request;
-    m_bCancelled = false;
-  }
+  // False when the request must not go on: its stop flag was set before it could be cancelled.
+  bool Begin(CRequestHandle* request, const std::atomic<int>* stopFlag);
   // Closes the request unless Cancel already did; the owner's last word on it.
-  void End(HINTERNET request) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (m_request == request) {
-      m_request = nullptr;
-      if (m_bCancelled) return;
-    }
-    WinInet().InternetCloseHandle(request);
-  }
-  void Cancel() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (m_request == nullptr || m_bCancelled) return;
-    m_bCancelled = true;
-    WinInet().InternetCloseHandle(m_request);
-  }
+  void End(CRequestHandle* request);
+  void Cancel();
 
  private:
   std::mutex m_lock;
-  HINTERNET m_request = nullptr;
-  bool m_bCancelled = false;
+  std::vector<CRequestHandle*> m_requests;
 };
 
-CActiveRequest g_active;
+CActiveRequests g_active;
 
 // The request's handle, registered for Cancel while it lives.
 class CRequestHandle {
  public:
-  explicit CRequestHandle(HINTERNET request) : m_request(request) { g_active.Begin(request); }
-  ~CRequestHandle() { g_active.End(m_request); }
+  CRequestHandle(HINTERNET request, const std::atomic<int>* stopFlag) : m_request(request) {
+    if (!g_active.Begin(this, stopFlag)) {
+      g_active.End(this);
+      throw CHttpTransportError("The download was stopped.");
+    }
+  }
+  ~CRequestHandle() { g_active.End(this); }
   CRequestHandle(const CRequestHandle&) = delete;
   CRequestHandle& operator=(const CRequestHandle&) = delete;
   HINTERNET Get() const { return m_request; }
 
  private:
+  friend class CActiveRequests;
   HINTERNET m_request;
+  bool m_bCancelled = false;  // guarded by g_active's lock
 };
+
+bool CActiveRequests::Begin(CRequestHandle* request, const std::atomic<int>* stopFlag) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_requests.push_back(request);
+  // Stop sets the flag before it cancels: a request registered after that Cancel sees the flag.
+  return stopFlag == nullptr || stopFlag->load() == 0;
+}
+
+void CActiveRequests::End(CRequestHandle* request) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  auto found = std::find(m_requests.begin(), m_requests.end(), request);
+  if (found == m_requests.end()) return;
+  m_requests.erase(found);
+  if (!request->m_bCancelled) WinInet().InternetCloseHandle(request->m_request);
+}
+
+void CActiveRequests::Cancel() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  for (CRequestHandle* request : m_requests) {
+    if (request->m_bCancelled) continue;
+    request->m_bCancelled = true;
+    WinInet().InternetCloseHandle(request->m_request);
+  }
+}
 
 class CWinInetResponse : public IHttpResponse {
  public:
@@ -206,13 +231,14 @@ class CWinInetTransport : public IHttpTransport {
  public:
   void Cancel() override { g_active.Cancel(); }
 
-  std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object) override {
+  std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
+                                     const std::atomic<int>* stopFlag) override {
     // Redirects are followed here, a bounded number of times: a server that redirects a request
     // to itself must end as a failure, not as an endless loop.
     std::string currentHost = host, currentObject = object;
     unsigned short currentPort = port;
     for (int redirects = 0;; ++redirects) {
-      std::unique_ptr<CWinInetResponse> response = Open(currentHost, currentPort, currentObject);
+      std::unique_ptr<CWinInetResponse> response = Open(currentHost, currentPort, currentObject, stopFlag);
       const int status = response->StatusCode();
       if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return response;
       if (!ResolveRedirect(response->Location(), currentHost, currentPort, currentObject)) return response;
@@ -231,7 +257,8 @@ class CWinInetTransport : public IHttpTransport {
       WinInet().InternetSetOptionA(handle, option, &timeout, sizeof timeout);
   }
 
-  std::unique_ptr<CWinInetResponse> Open(const std::string& host, unsigned short port, const std::string& object) {
+  std::unique_ptr<CWinInetResponse> Open(const std::string& host, unsigned short port, const std::string& object,
+                                         const std::atomic<int>* stopFlag) {
     CInternetHandle session(Check(WinInet().InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
     SetTimeouts(session.Get());
     // Never a dial-up connection of its own: a download that finds no network fails instead.
@@ -248,7 +275,7 @@ class CWinInetTransport : public IHttpTransport {
                         INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH |
                         INTERNET_FLAG_NO_UI;
     auto request = std::make_unique<CRequestHandle>(Check(WinInet().HttpOpenRequestA(
-        connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 1)));
+        connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 1)), stopFlag);
     SetTimeouts(request->Get());
     if (!WinInet().HttpSendRequestA(request->Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
     // The response owns the handles from here on.

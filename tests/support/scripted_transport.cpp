@@ -1,14 +1,14 @@
 #include "support/scripted_transport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
-
-namespace {
 
 class CScriptedResponse : public IHttpResponse {
  public:
-  CScriptedResponse(ScriptedResponse script, std::string object, CScriptedTransport& owner)
-      : m_script(std::move(script)), m_object(std::move(object)), m_owner(owner) {}
+  CScriptedResponse(ScriptedResponse script, std::string object, CScriptedTransport& owner, unsigned epoch)
+      : m_script(std::move(script)), m_object(std::move(object)), m_owner(owner), m_nEpoch(epoch) {}
+  ~CScriptedResponse() override { m_owner.Closed(); }
   int StatusCode() override { return m_script.status; }
   long long ContentLength() override {
     if (m_script.contentLength != -2) return m_script.contentLength;
@@ -19,6 +19,8 @@ class CScriptedResponse : public IHttpResponse {
   size_t Read(char* buffer, size_t size) override {
     if (m_script.failAfterBlocks >= 0 && m_next == static_cast<size_t>(m_script.failAfterBlocks))
       throw CHttpTransportError(m_script.failureText);
+    if (m_script.stallAfterBlocks >= 0 && m_next == static_cast<size_t>(m_script.stallAfterBlocks))
+      m_owner.Stall(m_nEpoch, m_script.failureText);
     if (m_next >= m_script.blocks.size()) return 0;
     const std::string& block = m_script.blocks[m_next++];
     const size_t n = std::min(size, block.size());
@@ -31,10 +33,9 @@ class CScriptedResponse : public IHttpResponse {
   ScriptedResponse m_script;
   std::string m_object;
   CScriptedTransport& m_owner;
+  unsigned m_nEpoch;
   size_t m_next = 0;
 };
-
-}  // namespace
 
 ScriptedResponse ScriptedResponse::Ok(const std::string& body, size_t blockSize) {
   ScriptedResponse response;
@@ -66,10 +67,16 @@ void CScriptedTransport::Answer(const std::string& object, ScriptedResponse resp
   m_script[object] = {std::move(response)};
 }
 
-std::unique_ptr<IHttpResponse> CScriptedTransport::Get(const std::string& host, unsigned short, const std::string& object) {
+std::unique_ptr<IHttpResponse> CScriptedTransport::Get(const std::string& host, unsigned short, const std::string& object,
+                                                       const std::atomic<int>* stopFlag) {
   ScriptedResponse response;
+  unsigned epoch = 0;
   {
     std::lock_guard<std::mutex> hold(m_lock);
+    // As the platform's transport: a request begun after the stop was asked for is not sent.
+    if (stopFlag != nullptr && stopFlag->load() != 0) throw CHttpTransportError("The download was stopped.");
+    epoch = m_nCancelEpoch;
+    m_nMostUnderWay = std::max(m_nMostUnderWay, ++m_nUnderWay);
     m_requests.push_back(object);
     m_lastHost = host;
     auto found = m_script.find(object);
@@ -80,13 +87,62 @@ std::unique_ptr<IHttpResponse> CScriptedTransport::Get(const std::string& host, 
       if (found->second.size() > 1) found->second.pop_front();
     }
   }
-  if (response.failAtConnect) throw CHttpTransportError(response.failureText);
-  return std::make_unique<CScriptedResponse>(std::move(response), object, *this);
+  try {
+    if (response.stallAtConnect) Stall(epoch, response.failureText);
+    if (response.failAtConnect) throw CHttpTransportError(response.failureText);
+  } catch (...) {
+    Closed();
+    throw;
+  }
+  return std::make_unique<CScriptedResponse>(std::move(response), object, *this, epoch);
+}
+
+void CScriptedTransport::Cancel() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  ++m_nCancelEpoch;
+  m_changed.notify_all();
+}
+
+void CScriptedTransport::Stall(unsigned epoch, const std::string& text) {
+  std::unique_lock<std::mutex> hold(m_lock);
+  ++m_nStalled;
+  m_changed.notify_all();
+  const bool cancelled =
+      m_changed.wait_for(hold, std::chrono::minutes(1), [&] { return m_nCancelEpoch != epoch; });
+  --m_nStalled;
+  throw CHttpTransportError(cancelled ? text : "A stalled request was never cancelled.");
+}
+
+void CScriptedTransport::Closed() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  --m_nUnderWay;
+  m_changed.notify_all();
+}
+
+int CScriptedTransport::UnderWay() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_nUnderWay;
+}
+
+int CScriptedTransport::MostUnderWay() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_nMostUnderWay;
+}
+
+bool CScriptedTransport::WaitForStalled(int count) {
+  std::unique_lock<std::mutex> hold(m_lock);
+  return m_changed.wait_for(hold, std::chrono::minutes(1), [&] { return m_nStalled >= count; });
 }
 
 std::vector<std::string> CScriptedTransport::Requests() {
   std::lock_guard<std::mutex> hold(m_lock);
   return m_requests;
+}
+
+std::vector<std::string> CScriptedTransport::SortedRequests() {
+  std::vector<std::string> sorted = Requests();
+  std::sort(sorted.begin(), sorted.end());
+  return sorted;
 }
 
 int CScriptedTransport::RequestCount(const std::string& object) {

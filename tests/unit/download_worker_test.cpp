@@ -72,7 +72,7 @@ TEST_F(DownloadWorkerTest, FetchesEveryPartRecordsItAndJoinsTheInstaller) {
   ExpectFinished();
   EXPECT_EQ("111", Flags());
   EXPECT_EQ((std::vector<std::string>{"p1", "p2", "p3", "Merging Parts"}), m_view.labelHistory);
-  EXPECT_EQ((std::vector<std::string>{kRemote + "p1", kRemote + "p2", kRemote + "p3"}), m_server.Requests());
+  EXPECT_EQ((std::vector<std::string>{kRemote + "p1", kRemote + "p2", kRemote + "p3"}), m_server.SortedRequests());
   EXPECT_EQ("server.test", m_server.LastHost());
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(nullptr, m_download.m_pWorker.load());
@@ -83,7 +83,7 @@ TEST_F(DownloadWorkerTest, OnlyPartsNotDoneAreFetched) {
   Prepare(5, {1, 3, 5});
   EXPECT_EQ(1, m_view.overall.Pos());
   EXPECT_EQ(0u, Run());
-  EXPECT_EQ((std::vector<std::string>{kRemote + "p2", kRemote + "p4"}), m_server.Requests());
+  EXPECT_EQ((std::vector<std::string>{kRemote + "p2", kRemote + "p4"}), m_server.SortedRequests());
   ExpectFinished();
 }
 
@@ -144,7 +144,8 @@ TEST_F(DownloadWorkerTest, ServerFailingEveryRequestGivesOneMessageAfterThreeAtt
   failing.Script(kRemote + "p1", ScriptedResponse::Status(500));
   EXPECT_EQ(9u, Run());
   EXPECT_EQ(3, failing.RequestCount(kRemote + "p1"));
-  EXPECT_EQ(0, failing.RequestCount(kRemote + "p2"));
+  EXPECT_EQ(1, failing.RequestCount(kRemote + "p2"));  // asked for ahead, and never again
+  EXPECT_EQ(0, failing.UnderWay());
   EXPECT_EQ(std::vector<std::string>{"Failed to connect to the server. Please try later"}, TakeMessages());
   EXPECT_EQ("00", Flags());
   EXPECT_TRUE(m_view.labelVisible);
@@ -218,7 +219,10 @@ TEST_F(DownloadWorkerTest, StopBetweenPartsEndsBeforeTheNextPartWithoutAMessage)
     if (pos == 1) m_download.RequestStop();
   };
   EXPECT_EQ(0u, Run());
-  EXPECT_EQ(std::vector<std::string>{kRemote + "p1"}, m_server.Requests());
+  // The next parts were asked for ahead; nothing of them is written, and their transfers ended.
+  EXPECT_EQ((std::vector<std::string>{kRemote + "p1", kRemote + "p2", kRemote + "p3"}), m_server.SortedRequests());
+  EXPECT_EQ(0, m_server.UnderWay());
+  EXPECT_FALSE(FileExists(m_dir / "p2"));
   EXPECT_EQ("100", Flags());
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_FALSE(m_view.installEnabled);
@@ -244,6 +248,90 @@ TEST_F(DownloadWorkerTest, StopDuringAnAttemptLeavesThePartialPartNotDone) {
     EXPECT_TRUE(TakeMessages().empty()) << failedAttempts;
     m_download.m_bStop = 0;
   }
+}
+
+// A long download: while one part is read, the next three are already asked for, but the parts
+// are still written, shown and recorded one at a time, in order.
+TEST_F(DownloadWorkerTest, AsksAheadForThreePartsButWritesAndRecordsThemInOrder) {
+  Prepare(8, {6});
+  std::vector<std::string> flagsAtFirstBlock, labelAtFirstBlock;
+  m_server.onBlock = [&](const std::string& object, int block) {
+    if (block != 1) return;
+    flagsAtFirstBlock.push_back(object.substr(kRemote.size()) + ":" + Flags());
+    labelAtFirstBlock.push_back(m_view.labelText);
+  };
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+  EXPECT_EQ((std::vector<std::string>{"p1:00000100", "p2:10000100", "p3:11000100", "p4:11100100", "p5:11110100",
+                                      "p7:11111100", "p8:11111110"}),
+            flagsAtFirstBlock);
+  EXPECT_EQ((std::vector<std::string>{"p1", "p2", "p3", "p4", "p5", "p7", "p8"}), labelAtFirstBlock);
+  std::vector<std::string> each;
+  for (const char* name : {"p1", "p2", "p3", "p4", "p5", "p7", "p8"}) each.push_back(kRemote + name);
+  EXPECT_EQ(each, m_server.SortedRequests());  // the part done before is not asked for
+  EXPECT_EQ(4, m_server.MostUnderWay());       // never more than four at once
+  EXPECT_EQ(0, m_server.UnderWay());
+}
+
+// Requests out ahead while a part fails: an ahead request's failure is its part's first attempt;
+// after the third failure of a part the one message comes, the transfers still out end, the parts
+// written stay recorded, and the next Download fetches only what is missing.
+TEST_F(DownloadWorkerTest, OverlappingTransfersFailEndAndResumeWhereTheyStopped) {
+  Prepare(8);
+  CScriptedTransport server;
+  for (int i = 0; i < 8; ++i) server.Script(kRemote + "p" + std::to_string(i + 1), ScriptedResponse::Ok(m_bodies[i], 4));
+  ScriptedResponse cut = ScriptedResponse::Ok(m_bodies[1], 4);
+  cut.failAfterBlocks = 1;  // p2's first request, sent ahead, breaks off mid-body
+  server.Answer(kRemote + "p2", cut);
+  server.Script(kRemote + "p2", ScriptedResponse::Ok(m_bodies[1], 4));
+  server.Answer(kRemote + "p4", ScriptedResponse::Status(500));
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(std::vector<std::string>{"Failed to connect to the server. Please try later"}, TakeMessages());
+  EXPECT_EQ("11100000", Flags());
+  EXPECT_EQ(2, server.RequestCount(kRemote + "p2"));
+  EXPECT_EQ(3, server.RequestCount(kRemote + "p4"));
+  for (const char* name : {"p5", "p6", "p7"}) EXPECT_EQ(1, server.RequestCount(kRemote + name)) << name;
+  EXPECT_EQ(0, server.RequestCount(kRemote + "p8"));  // nothing is asked for after the message
+  EXPECT_EQ(0, server.UnderWay());
+  EXPECT_FALSE(FileExists(m_dir / "p5"));
+  EXPECT_FALSE(m_view.installEnabled);
+
+  // Download again, the server mended: only the parts not recorded are fetched, each once.
+  CScriptedTransport mended;
+  for (int i = 0; i < 8; ++i) mended.Script(kRemote + "p" + std::to_string(i + 1), ScriptedResponse::Ok(m_bodies[i], 4));
+  EXPECT_EQ(0u, Run());
+  std::vector<std::string> missing;
+  for (const char* name : {"p4", "p5", "p6", "p7", "p8"}) missing.push_back(kRemote + name);
+  EXPECT_EQ(missing, mended.SortedRequests());
+  EXPECT_TRUE(TakeMessages().empty());
+  ExpectFinished();
+}
+
+// Stop with four transfers in flight — the part being read and three asked for ahead, all
+// waiting on a silent server — ends every one of them, and the worker, without a message.
+TEST_F(DownloadWorkerTest, StopEndsFourTransfersInFlight) {
+  Prepare(6);
+  CScriptedTransport silent;
+  ScriptedResponse stalled = ScriptedResponse::Ok(m_bodies[0], 4);
+  stalled.stallAfterBlocks = 1;
+  silent.Script(kRemote + "p1", stalled);
+  ScriptedResponse noHeaders;
+  noHeaders.stallAtConnect = 1;
+  for (const char* name : {"p2", "p3", "p4", "p5", "p6"}) silent.Script(kRemote + name, noHeaders);
+  ASSERT_TRUE(m_download.StartWorker());
+  ASSERT_TRUE(silent.WaitForStalled(4));
+  EXPECT_EQ(4, silent.UnderWay());
+  m_download.RequestStop();
+  // A stalled request that Stop missed would hold the worker for a minute; this waits far less.
+  for (int waited = 0; waited < 200 && m_download.IsWorkerRunning(); ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(m_download.IsWorkerRunning());
+  m_download.StopAndWaitForWorker();
+  EXPECT_EQ(0, silent.UnderWay());
+  EXPECT_EQ(4, silent.MostUnderWay());
+  EXPECT_EQ("000000", Flags());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_FALSE(m_view.installEnabled);
 }
 
 TEST_F(DownloadWorkerTest, FailedJoinDeletesTheInstallerAndClearsTheBadPart) {

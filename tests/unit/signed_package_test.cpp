@@ -166,9 +166,9 @@ TEST_F(SignedPackageTest, DownloadsVerifiesAndKeepsTheReleaseBesideTheResumeInde
   EXPECT_EQ(m_installer, ReadFile(m_home / "3.1\\corvane.exe"));
   EXPECT_TRUE(m_view.installEnabled);
   EXPECT_EQ("111", Flags());
-  EXPECT_EQ((std::vector<std::string>{kRemote + "pkgindex.txt", kRemote + "pkgrelease.txt", kRemote + Name(0),
-                                      kRemote + Name(1), kRemote + Name(2)}),
-            m_server.Requests());
+  EXPECT_EQ((std::vector<std::string>{kRemote + Name(0), kRemote + Name(1), kRemote + Name(2),
+                                      kRemote + "pkgindex.txt", kRemote + "pkgrelease.txt"}),
+            m_server.SortedRequests());
   EXPECT_TRUE(TakeMessages().empty());
 }
 
