@@ -15,10 +15,17 @@
   signed    the signed program against the unsigned one, run alternately on the same package:
             the download of 256 MiB in 64 parts, and start-up with a complete 256 MiB installer
             (which a signed program hashes before it offers Install)
+  line      through an emulated wide-area line (bench/line_emulator.py: a round trip, a shared
+            rate, a round trip per new connection), at 50 ms / 100 Mbit/s and 150 ms / 20 Mbit/s:
+            the program, unsigned and signed, and a build that asks for one part at a time,
+            against one GET of the whole installer with curl, for 1 MiB and 64 KiB parts, with the
+            most connections the program had open at once (written to docs/ only by --only line)
 
 Each figure is the median of --runs runs; a ratio is the ceiling's time over the program's (1.00 ×
 is as fast). Prints a table, and writes it to docs/performance.md when every section ran.
-Usage: bench/run_bench.py [--runs 3] [--quick] [--only download,join]   (builds what it needs in build/bench-*)
+Usage: bench/run_bench.py [--runs 3] [--quick] [--only download,join] [--port 18090]
+(builds what it needs in build/bench-*; nginx listens on --port, or the line emulator does and
+nginx on the next port)
 """
 import argparse
 import contextlib
@@ -42,7 +49,7 @@ IDOK, IDC_DOWNLOAD, IDC_INSTALL = 1, 1003, 1005
 MiB = 1024 * 1024
 
 
-def build():
+def build(sequential=False):
     subprocess.run(['bash', str(TOP / 'scripts' / 'install_deps.sh')], check=True)
     arch = windows_build_arch(TOP / 'build' / 'wine64-shims')
     win, native = TOP / 'build' / f'bench-windows-{arch}', TOP / 'build' / 'bench-native'
@@ -61,6 +68,15 @@ def build():
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(['cmake', '--build', str(win), '--target', 'trelkin', 'trelkin_bench_signed', 'uidriver',
                     'wininet_loop'], check=True, stdout=subprocess.DEVNULL)
+    if sequential:
+        # The program as it was before it asked ahead: each part requested once the last is written.
+        one = TOP / 'build' / f'bench-windows-{arch}-one-at-a-time'
+        subprocess.run(['cmake', '-S', str(TOP), '-B', str(one), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
+                        '-DBRISKO_BUILD_TESTS=OFF', f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw-{arch}.cmake',
+                        '-DBRISKO_SERVER_HOST=127.0.0.1', f'-DBRISKO_SERVER_PORT={PORT}', '-DBRISKO_REQUESTS_AHEAD=0'],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(['cmake', '--build', str(one), '--target', 'trelkin'], check=True, stdout=subprocess.DEVNULL)
+        shutil.copy(one / 'trelkin.exe', win / 'bench' / 'trelkin_one_at_a_time.exe')
     return win, native, key
 
 
@@ -77,7 +93,8 @@ def publish(native, site, name, size, part_size, key=None):
             out.write(os.urandom(min(MiB, size - offset)))
     subprocess.run([str(native / 'tools' / 'pkgmake'), str(source), '1.0', str(part_size), str(folder),
                     *(['--sign', str(key)] if key else [])], check=True, stdout=subprocess.DEVNULL)
-    source.unlink()
+    # Kept whole beside the package (outside what the program fetches), for one GET of it all.
+    source.rename(site / name / 'whole.bin')
     return folder
 
 
@@ -344,23 +361,116 @@ def resume_rows(wine, driver, win, native, site, work, runs, scale):
     return [('start-up to a ready dialog, 1,000 parts done', f'{statistics.median(starts):.2f} s', '', '', '')]
 
 
-SECTIONS = ('download', 'busy', 'join', 'memory', 'resume', 'startup', 'signed')
+class LineEmulator:
+    """bench/line_emulator.py on PORT, forwarding to nginx on PORT + 1; counts connections."""
+
+    def __init__(self, rtt_ms, mbit):
+        self.process = subprocess.Popen([sys.executable, str(TOP / 'bench' / 'line_emulator.py'), '--listen', str(PORT),
+                                         '--upstream', str(PORT + 1), '--rtt-ms', str(rtt_ms), '--mbit', str(mbit),
+                                         '--max-seconds', '900'], stdout=subprocess.PIPE, text=True)
+        self.process.stdout.readline()  # listening
+        self.most = 0
+        self.reader = threading.Thread(target=self.read, daemon=True)
+        self.reader.start()
+
+    def read(self):
+        for line in self.process.stdout:
+            if line.startswith('connections'):
+                self.most = max(self.most, int(line.split('most=')[1].split()[0]))
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+        self.reader.join()
+        return self.most
+
+
+def line_rows(wine, driver, win, native, key, site, work, runs, scale):
+    """The program through an emulated line against one GET of the whole installer through it."""
+    rows = []
+    programs = {'unsigned': win / 'trelkin.exe', 'signed': win / 'bench' / 'trelkin_bench_signed.exe'}
+    one_at_a_time = win / 'bench' / 'trelkin_one_at_a_time.exe'
+    if one_at_a_time.exists():
+        programs['one part at a time'] = one_at_a_time
+    cases = [(50, 100, 64 * MiB, MiB), (50, 100, 16 * MiB, 64 * 1024),
+             (150, 20, 16 * MiB, MiB), (150, 20, 4 * MiB, 64 * 1024)]
+    for rtt, mbit, size, part in cases:
+        size //= scale
+        name = f'line{size // MiB}m{part // 1024}k'
+        folder = publish(native, site, name, size, part, key)
+        server = Nginx(folder.parent.parent, PORT + 1)
+        try:
+            times = {label: [] for label in programs}
+            transfers = {label: [] for label in programs}
+            most = {label: 0 for label in programs}
+            gets = []
+            for _ in range(runs):
+                line = LineEmulator(rtt, mbit)
+                try:
+                    gets.append(time_command(['curl', '-s', '-o', str(work / 'whole.bin'),
+                                              f'http://127.0.0.1:{PORT}/whole.bin']))
+                finally:
+                    line.close()
+                for label, exe in programs.items():
+                    line = LineEmulator(rtt, mbit)
+                    try:
+                        took, transfer, _ = run_trelkin(wine, driver, exe, work)
+                    finally:
+                        most[label] = max(most[label], line.close())
+                    times[label].append(took)
+                    transfers[label].append(transfer)
+        finally:
+            server.close()
+        get = statistics.median(gets)
+        capacity = size * 8 / (mbit * 1e6)
+        for label in programs:
+            took, transfer = statistics.median(times[label]), statistics.median(transfers[label])
+            rows.append((f'{rtt} ms / {mbit} Mbit/s', f'{size / MiB:.0f} MiB in {size // part} parts of '
+                         f'{part // 1024} KiB', label, f'{get:.2f} s', f'{took:.2f} s; transfer {transfer:.2f} s',
+                         f'**{get / took:.2f}**; transfer {get / transfer:.2f}',
+                         f'{capacity / took:.2f}; transfer {capacity / transfer:.2f}', str(most[label])))
+    return rows
+
+
+def print_line_table(rows, args):
+    header = ('line', 'package', 'trelkin.exe', 'one GET (curl)', 'trelkin.exe to Install',
+              'ratio to one GET', 'ratio to the line\'s capacity', 'connections at once')
+    lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
+    lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
+    table = '\n'.join(lines)
+    print(table)
+    machine = f'{platform.node()}: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}'
+    note = (f'\nMeasured {time.strftime("%Y-%m-%d")} on {machine}; median of {args.runs} runs'
+            f'{" (quick: packages 1/16 of the size)" if args.quick else ""}.\n')
+    print(note)
+    if not args.quick and args.only in (None, 'line'):
+        doc = TOP / 'docs' / 'performance.md'
+        text = doc.read_text()
+        begin, end = '<!-- line results -->', '<!-- end of line results -->'
+        if begin in text and end in text:
+            doc.write_text(text.split(begin)[0] + begin + '\n' + table + '\n' + note + end + text.split(end)[1])
+
+
+SECTIONS = ('download', 'busy', 'join', 'memory', 'resume', 'startup', 'signed', 'line')
 
 
 def main():
+    global PORT
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--runs', type=int, default=3)
     parser.add_argument('--quick', action='store_true', help='small packages, for trying the script out')
     parser.add_argument('--only', help='comma-separated rows, of ' + ', '.join(SECTIONS) + ' (not written to docs/)')
+    parser.add_argument('--port', type=int, default=PORT, help='a loopback port of this bench\'s own (and the next)')
     args = parser.parse_args()
     only = args.only.split(',') if args.only else list(SECTIONS)
     if set(only) - set(SECTIONS):
         parser.error('--only takes ' + ', '.join(SECTIONS))
+    PORT = args.port
     scale = 16 if args.quick else 1
-    win, native, key = build()
+    win, native, key = build(sequential='line' in only)
     work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
     site = work / 'site'
-    rows = []
+    rows, line = [], []
     display = Display()
     wine = Wine(display, prefix=work / 'wineprefix')
     driver = Driver(wine, win / 'tools' / 'uidriver.exe')
@@ -376,6 +486,8 @@ def main():
                 rows += resume_rows(wine, driver, win, native, site, work, args.runs, scale)
             elif section == 'startup':
                 rows += startup_rows(wine, driver, win, native, site, work, args.runs)
+            elif section == 'line':
+                line += line_rows(wine, driver, win, native, key, site, work, args.runs, scale)
             else:
                 rows += signed_rows(wine, driver, win, native, key, site, work, args.runs, scale)
     finally:
@@ -383,7 +495,10 @@ def main():
         wine.close()
         display.close()
         shutil.rmtree(work, ignore_errors=True)
-    print_table(rows, args)
+    if rows:
+        print_table(rows, args)
+    if line:
+        print_line_table(line, args)
 
 
 def print_table(rows, args):
