@@ -57,6 +57,7 @@ class Emulator:
         self.total += 1
         self.most = max(self.most, self.current)
         self.report()
+        server_writer = None
         try:
             # The handshake: one round trip before the connection is open at both ends.
             opened = time.monotonic() + 2 * self.one_way
@@ -68,24 +69,24 @@ class Emulator:
             pass
         finally:
             client_writer.close()
+            if server_writer is not None:
+                server_writer.close()
             self.current -= 1
             self.report()
 
     async def upstream(self, reader, writer):
         """Client to server: each chunk arrives half a round trip after it was sent."""
-        try:
-            while True:
-                data = await reader.read(CHUNK)
-                if not data:
-                    break
-                await asyncio.sleep(self.one_way)
-                writer.write(data)
-                await writer.drain()
-        finally:
-            writer.close()
+        await self.carry(reader, writer, None)
 
     async def downstream(self, reader, writer):
-        """Server to client over the shared line, in order, within the window."""
+        """Server to client: over the shared line, then half a round trip."""
+        await self.carry(reader, writer, self.line)
+
+    async def carry(self, reader, writer, line):
+        """Moves chunks in order, each delivered when its time on the line (if any) and half a
+        round trip after it was read have passed, holding at most the window at once. Reading goes
+        on while earlier chunks travel, so a request written in pieces costs one delay, not one per
+        piece."""
         queue = asyncio.Queue()
         window = asyncio.Semaphore(max(1, self.args.window // CHUNK))
 
@@ -106,7 +107,8 @@ class Emulator:
                 data = await reader.read(CHUNK)
                 if not data:
                     break
-                queue.put_nowait((self.line.send(len(data)) + self.one_way, data))
+                sent = line.send(len(data)) if line else time.monotonic()
+                queue.put_nowait((sent + self.one_way, data))
             queue.put_nowait((0, None))
             await delivery
             if writer.can_write_eof():

@@ -83,14 +83,16 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
   return kResultFailed;
 }
 
-// Sends the requests for the parts not done after `position`, up to kRequestsAhead of them.
-void SendAhead(CPackageDownload& download, int position, CRequestsAhead& ahead) {
+// Sends the requests for the next `count` parts not done after `position` that are not out yet.
+// What is out is always among the next parts in order, so with the worker's own request for the
+// part at `position` there are never more than count + 1 at once.
+void SendAhead(CPackageDownload& download, int position, int count, CRequestsAhead& ahead) {
   const CPackageIndex& index = download.m_index;
-  int sent = 0;
-  for (int next = position + 1; next < index.PartCount() && sent < kRequestsAhead; ++next) {
+  int walked = 0;
+  for (int next = position + 1; next < index.PartCount() && walked < count; ++next) {
     if (index.m_parts[next].m_bDone) continue;
     ahead.Send(kRemoteFolder + index.m_parts[next].m_strName);
-    ++sent;
+    ++walked;
   }
 }
 
@@ -102,13 +104,15 @@ unsigned RunWorker(CPackageDownload& download) {
   for (int i = 0; i < index.PartCount(); ++i) {
     if (download.m_bStop != 0) return kResultDone;
     if (index.m_parts[i].m_bDone) continue;
-    SendAhead(download, i, ahead);
+    SendAhead(download, i, kRequestsAhead, ahead);
     view.ShowPartLabel(true);
     view.SetPartLabelText(index.m_parts[i].m_strName);
     view.ShowPartProgress(true);
     bool stopped = false;
     if (FetchPart(download, i, stopped, ahead) == kResultFailed) return kResultFailed;
     if (stopped) return kResultDone;
+    // This part's connection is free: the next request goes out while the part is recorded.
+    if (kRequestsAhead > 0) SendAhead(download, i, kRequestsAhead + 1, ahead);
     index.m_parts[i].m_bDone = 1;
     index.Write();  // a failed write leaves the part done in memory only, for this run
     view.OverallProgress().SetPos(i + 1);
