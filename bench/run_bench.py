@@ -403,12 +403,22 @@ def line_rows(wine, driver, win, native, key, site, work, runs, scale):
             times = {label: [] for label in programs}
             transfers = {label: [] for label in programs}
             most = {label: 0 for label in programs}
-            gets = []
+            gets, fours = [], []
+            # The parts themselves, four requests at a time on kept-alive connections: what four
+            # connections can do on this line with no program around them.
+            four_cmd = ['curl', '-s', '--parallel', '--parallel-max', '4']
+            for obj in part_objects(folder):
+                four_cmd += [f'http://127.0.0.1:{PORT}{obj}', '-o', str(work / 'four.bin')]
             for _ in range(runs):
                 line = LineEmulator(rtt, mbit)
                 try:
                     gets.append(time_command(['curl', '-s', '-o', str(work / 'whole.bin'),
                                               f'http://127.0.0.1:{PORT}/whole.bin']))
+                finally:
+                    line.close()
+                line = LineEmulator(rtt, mbit)
+                try:
+                    fours.append(time_command(four_cmd))
                 finally:
                     line.close()
                 for label, exe in programs.items():
@@ -421,8 +431,11 @@ def line_rows(wine, driver, win, native, key, site, work, runs, scale):
                     transfers[label].append(transfer)
         finally:
             server.close()
-        get = statistics.median(gets)
+        get, four = statistics.median(gets), statistics.median(fours)
         capacity = size * 8 / (mbit * 1e6)
+        rows.append((f'{rtt} ms / {mbit} Mbit/s', f'{size / MiB:.0f} MiB in {size // part} parts of {part // 1024} KiB',
+                     'curl, the parts four at a time', f'{get:.2f} s', f'{four:.2f} s', f'{get / four:.2f}',
+                     f'{capacity / four:.2f}', '4'))
         for label in programs:
             took, transfer = statistics.median(times[label]), statistics.median(transfers[label])
             rows.append((f'{rtt} ms / {mbit} Mbit/s', f'{size / MiB:.0f} MiB in {size // part} parts of '
@@ -433,7 +446,7 @@ def line_rows(wine, driver, win, native, key, site, work, runs, scale):
 
 
 def print_line_table(rows, args):
-    header = ('line', 'package', 'trelkin.exe', 'one GET (curl)', 'trelkin.exe to Install',
+    header = ('line', 'package', 'client', 'one GET of the whole installer (curl)', 'client: to Install; transfer',
               'ratio to one GET', 'ratio to the line\'s capacity', 'connections at once')
     lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
     lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
