@@ -40,7 +40,6 @@ class CRequestsAhead {
   // nothing is sent: the worker then asks for the part itself when it gets there.
   void Send(const std::string& object);
   bool IsOut(const std::string& object) const;
-  int Count() const { return static_cast<int>(m_requests.size()); }
 
   // The response to the request sent for `object`, once its headers are in; nullptr when none
   // was sent. Throws what the request threw (CHttpTransportError for a failed request).
