@@ -31,6 +31,18 @@ int FetchServerIndex(const std::string& host, const std::string& indexPath, std:
   return 1;
 }
 
+// A signed build's release file, fetched beside the verified copy kept in the home folder; the
+// verifier decides whether it takes that copy's place. "" when the fetch failed, with `error`.
+std::string FetchServerRelease(const std::string& host, const std::string& home, std::string& error) {
+  const std::string temp = JoinPath(home, kReleaseFileName) + kTempSuffix;
+  if (!HttpFetchFile(host.c_str(), kServerPort, kRemoteReleaseObject, temp.c_str(), 1, error, nullptr,
+                     kProgressUnitBytes, nullptr, nullptr, static_cast<long long>(kMaxReleaseFileBytes))) {
+    RemoveFile(temp);
+    return "";
+  }
+  return temp;
+}
+
 std::string IncompatibleMessage() {
   return std::string("Your Corvane Brisko Download program is not compatible with the current release. "
                      "Please download the newer version from ") +
@@ -79,7 +91,11 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
     return 0;
   }
   // A signed build goes no further with an index that is not the signed release.
-  if (m_pVerifier && !m_pVerifier->PrepareRelease(m_strServer, home, local)) return 0;
+  if (m_pVerifier) {
+    std::string releaseError;
+    const std::string fetchedRelease = FetchServerRelease(m_strServer, home, releaseError);
+    if (!m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local)) return 0;
+  }
   const std::string directory = JoinPath(home, version);
   CreateDirectoryChain(directory + "\\");
   // Parts and the installer go nowhere but into the version folder itself.

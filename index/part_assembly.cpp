@@ -10,7 +10,7 @@
 #include "common/progress_bar.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
-#include "trust/package_verifier.h"
+#include "index/package_verifier.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "common/file_system.h"
 #include "common/progress_bar.h"
 #include "transfer/http_transport.h"
-#include "trust/package_verifier.h"
+#include "index/package_verifier.h"
 
 namespace {
 

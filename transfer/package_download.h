@@ -8,7 +8,7 @@
 
 #include "common/constants.h"
 #include "index/package_index.h"
-#include "trust/package_verifier.h"
+#include "index/package_verifier.h"
 
 class IDownloadView;
 

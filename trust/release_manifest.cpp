@@ -89,7 +89,7 @@ std::string CReleaseManifest::SignedText() const {
 std::string CReleaseManifest::FileText() const { return SignedText() + "signature " + ToHex(m_signature) + "\n"; }
 
 std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& manifest) {
-  if (text.size() > kMaxManifestBytes) return "the release file is too long";
+  if (text.size() > kMaxReleaseFileBytes) return "the release file is too long";
   const std::vector<std::string> lines = SplitLines(text);
   for (const std::string& line : lines)
     if (line.size() > kMaxLineBytes) return "a line of the release file is too long";
@@ -150,7 +150,7 @@ bool IsSignedBy(const CReleaseManifest& manifest, const std::string& publicKey) 
 ReleaseCheck ReadSignedRelease(const std::string& path, const std::string& publicKey, CReleaseManifest& release,
                                std::string& problem) {
   std::string text;
-  if (!ReadWholeFile(path, kMaxManifestBytes, text)) return ReleaseCheck::kUnreadable;
+  if (!ReadWholeFile(path, kMaxReleaseFileBytes, text)) return ReleaseCheck::kUnreadable;
   problem = ParseReleaseManifest(text, release);
   if (!problem.empty()) return ReleaseCheck::kMalformed;
   return IsSignedBy(release, publicKey) ? ReleaseCheck::kGood : ReleaseCheck::kNotSigned;

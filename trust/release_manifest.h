@@ -46,8 +46,6 @@ struct CReleaseManifest {
 // Beside the installer, the record of its last full check (see IPackageVerifier).
 constexpr const char* kVerifiedSuffix = ".verified";
 
-// The largest manifest read: 65,534 parts of long names stay well below it.
-constexpr size_t kMaxManifestBytes = 16 * 1024 * 1024;
 
 // Reads the text of a manifest; "" on success, otherwise what is wrong with it.
 std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& manifest);

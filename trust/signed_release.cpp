@@ -10,7 +10,6 @@
 #include "common/path.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
-#include "transfer/http_fetch.h"
 #include "trust/release_manifest.h"
 
 namespace {
@@ -53,9 +52,10 @@ class CSignedPackageVerifier : public IPackageVerifier {
  public:
   explicit CSignedPackageVerifier(const std::string& publicKeyHex) { FromHex(publicKeyHex, m_publicKey); }
 
-  int PrepareRelease(const std::string& host, const std::string& home, const CPackageIndex& index) override {
+  int PrepareRelease(const std::string& home, const std::string& fetchedPath, const std::string& fetchError,
+                     const CPackageIndex& index) override {
     try {
-      return Prepare(host, home, index);
+      return Prepare(home, fetchedPath, fetchError, index);
     } catch (const CCryptoUnavailable& failure) {
       ShowMessage(failure.what());
       return 0;
@@ -129,17 +129,14 @@ class CSignedPackageVerifier : public IPackageVerifier {
     return ReadSignedRelease(path, m_publicKey, release, problem) == ReleaseCheck::kGood;
   }
 
-  int Prepare(const std::string& host, const std::string& home, const CPackageIndex& index) {
+  int Prepare(const std::string& home, const std::string& temp, const std::string& error, const CPackageIndex& index) {
     // Same discipline as the index: fetched beside the earlier copy, which it replaces only once
     // it has arrived whole and proved good. The earlier copy is the highest release this home
     // folder has verified, so an older one (last year's installer, say) is refused.
     const std::string path = JoinPath(home, kReleaseFileName);
-    const std::string temp = path + kTempSuffix;
     CReleaseManifest earlier;
     const bool haveEarlier = LoadVerified(path, earlier);
-    std::string error;
-    if (HttpFetchFile(host.c_str(), kServerPort, kRemoteReleaseObject, temp.c_str(), 1, error, nullptr,
-                      kProgressUnitBytes, nullptr, nullptr, static_cast<long long>(kMaxManifestBytes))) {
+    if (!temp.empty()) {
       CReleaseManifest fresh;
       if (!LoadVerified(temp, fresh)) {
         RemoveFile(temp);
@@ -160,7 +157,6 @@ class CSignedPackageVerifier : public IPackageVerifier {
       }
       m_release = std::move(fresh);
     } else {
-      RemoveFile(temp);
       if (!haveEarlier) {
         ShowMessage(FileExists(path) ? kNotSignedText : error);
         return 0;

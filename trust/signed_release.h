@@ -4,7 +4,7 @@
 #include <string>
 
 #include "trust/crypto.h"
-#include "trust/package_verifier.h"
+#include "index/package_verifier.h"
 
 // A part's running hash as the verifier keeps it (small blocks gathered into larger pieces), and
 // its digest once all bytes are in.

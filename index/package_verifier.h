@@ -19,11 +19,14 @@ class IPartHash {
 class IPackageVerifier {
  public:
   virtual ~IPackageVerifier() = default;
-  // Start-up, once the index in the home folder has been read: fetches the signed release beside
-  // it (keeping the earlier verified copy when the server cannot give one), checks its signature
-  // and that it is no older than one seen before, and that the index describes the same package.
+  // Start-up, once the index has been read: `fetchedPath` is the release file just fetched from
+  // the server into the home folder under a temporary name, or "" when the fetch failed with
+  // `fetchError`. Checks the release's signature and that it is no older than one seen before
+  // (falling back on the verified copy kept here when the server gave none), and that the index
+  // describes the same package. The fetched file is moved over the kept copy or removed.
   // 1 when all holds; 0 after the user has been told why.
-  virtual int PrepareRelease(const std::string& host, const std::string& home, const CPackageIndex& index) = 0;
+  virtual int PrepareRelease(const std::string& home, const std::string& fetchedPath, const std::string& fetchError,
+                             const CPackageIndex& index) = 0;
   // The version folder's resume index must describe the same package; a copy of the verified
   // release is kept beside it. 1 when it does; 0 after the user has been told.
   virtual int AdoptVersionFolder(const std::string& directory, const CPackageIndex& resume) = 0;
