@@ -39,6 +39,8 @@ constexpr const char* kTempSuffix = ".tmp";
 // beside the index, and the copy kept in the home folder and in the version folder.
 constexpr const char* kReleaseFileName = "pkgrelease.txt";
 constexpr const char* kRemoteReleaseObject = "/download/brisko/pkgrelease.txt";
+// Which program a signed release is for, unless the build names another (BRISKO_RELEASE_PRODUCT).
+constexpr const char* kDefaultReleaseProduct = "brisko-download";
 // The longest release file read: 65,534 part lines of at most 160 bytes, and the lines before
 // and after them.
 constexpr std::size_t kMaxReleasePartLineBytes = 160;

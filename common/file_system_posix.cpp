@@ -76,6 +76,20 @@ bool IsEmptyFolder(const std::string& path) {
   return empty;
 }
 
+std::vector<std::string> ListFolders(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* folder = opendir(ToPosix(path).c_str());
+  if (folder == nullptr) return names;
+  for (dirent* entry; (entry = readdir(folder)) != nullptr;) {
+    const std::string name = entry->d_name;
+    struct stat info;
+    if (name == "." || name == ".." || lstat((ToPosix(path) + "/" + name).c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) names.push_back(name);
+  }
+  closedir(folder);
+  return names;
+}
+
 bool RemoveFolder(const std::string& path) { return rmdir(ToPosix(path).c_str()) == 0; }
 
 std::string CanonicalPath(const std::string& path) {

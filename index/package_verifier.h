@@ -30,6 +30,8 @@ class IPackageVerifier {
   // The version folder's resume index must describe the same package; a copy of the verified
   // release is kept beside it. 1 when it does; 0 after the user has been told.
   virtual int AdoptVersionFolder(const std::string& directory, const CPackageIndex& resume) = 0;
+  // The signed size of part `position`: no more of its body is taken.
+  virtual long long PartSize(int position) const = 0;
   // A hash for one part's bytes; PartMatches says whether they are part `position` as signed.
   virtual std::unique_ptr<IPartHash> StartPart() const = 0;
   virtual bool PartMatches(int position, long long size, IPartHash& hash) const = 0;

@@ -43,9 +43,11 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
       return kResultDone;
     }
     std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
+    // No body runs past what the part can be: its signed size in a signed build; otherwise the
+    // part size, which the last part does not exceed either.
+    const long long limit = verifier ? verifier->PartSize(position) : download.m_index.m_nPartSize;
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
-                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(),
-                      isLast ? -1 : download.m_index.m_nPartSize)) {
+                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(), limit)) {
       // Every part but the last is exactly the part size; a body cut short where the server
       // announced no length shows here, and is fetched again rather than recorded as done. A
       // signed build knows every part's size and hash: a part changed on the way is a failed
