@@ -25,6 +25,12 @@ constexpr std::size_t kFetchBlockBytes = 4096;  // one network read
 constexpr std::size_t kIndexLineBytes = 1024;   // the longest index line read
 constexpr int kProgressUnitBytes = 1024;        // bytes per step of the part bar
 constexpr unsigned kNetworkTimeoutMs = 60000;   // connect, send and receive
+// Start-up fetches the index (and a signed build the release file) before the window exists, with
+// no Stop to press: together they get this long, and fail when slower on average than this once
+// the grace time has passed.
+constexpr long long kStartupFetchMs = 120000;
+constexpr long long kStartupGraceMs = 20000;
+constexpr long long kStartupMinBytesPerSecond = 2048;
 
 constexpr const char* kSupportAddress = "brisko-support@corvane-software.com";
 constexpr const char* kVendorWebSite = "https://www.corvane-software.com/brisko";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -47,6 +48,8 @@ class CPackageDownload {
   std::atomic<std::thread*> m_pWorker{nullptr};
   IDownloadView* m_pView;
   unsigned m_nRetryPauseMs = kRetryPauseMs;
+  // The clock of start-up's fetch deadline, in milliseconds; the system's steady clock when empty.
+  std::function<long long()> m_startupClockMs;
   // Set in builds with a package key: nothing is recorded, joined or offered unless it is the
   // release the vendor signed. None in the others.
   std::unique_ptr<IPackageVerifier> m_pVerifier;

@@ -210,6 +210,16 @@ TEST_F(DownloadWorkerTest, PartOfTheWrongSizeWithoutAnnouncedLengthIsRetried) {
   EXPECT_EQ(std::vector<std::string>{"The download server sent more than expected (over 8 bytes). Please try later"},
             TakeMessages());
   EXPECT_EQ("00", Flags());
+
+  // The last part, whose own size this build does not know, is no longer than the part size
+  // either: endless data stops there instead of filling the disk.
+  tooLong.Answer(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+  tooLong.Answer(kRemote + "p2", ScriptedResponse::Ok(std::string(64 * 1024, 'j'), 4));
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(std::vector<std::string>{"The download server sent more than expected (over 8 bytes). Please try later"},
+            TakeMessages());
+  EXPECT_EQ("10", Flags());
+  EXPECT_LE(FindFileSize(m_dir / "p2"), 8);
 }
 
 TEST_F(DownloadWorkerTest, StopBetweenPartsEndsBeforeTheNextPartWithoutAMessage) {

@@ -42,9 +42,11 @@ TEST_F(PreparePackageTest, FirstRunCreatesTheVersionFolderAndItsResumeIndex) {
   EXPECT_EQ("7.1", m_download.m_strVersion);
   EXPECT_EQ(m_home / "7.1", m_download.m_strDirectory);
   EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
-  EXPECT_EQ(m_index71, ReadText(m_home / "7.1\\pkgindex.txt"));  // server's flags carried over
+  // The server's done flags say nothing about this disk: the new resume index has none set, so a
+  // hostile index cannot have parts skipped.
+  EXPECT_EQ(IndexText({"1", "7.1", "2", "512", "a.bin", "0", "b.bin", "0"}), ReadText(m_home / "7.1\\pkgindex.txt"));
   EXPECT_EQ(m_home / "7.1\\pkgindex.txt", m_download.m_index.m_strPath);
-  EXPECT_EQ(1, m_download.m_index.m_parts[1].m_bDone);
+  EXPECT_EQ(0, m_download.m_index.m_parts[1].m_bDone);
   EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
 }
 
@@ -197,6 +199,42 @@ TEST(CreateDirectoryChainTest, CreatesEachMissingFolderAndStopsAtTheFirstFailure
   CreateDirectoryChain(dir / "file\\sub\\deeper\\");
   EXPECT_FALSE(FileExists(dir / "file\\sub"));
   EXPECT_EQ(1u, TakeMessages().size());
+}
+
+// Start-up's fetches have a deadline before the window exists: a server that trickles, or one
+// that sends steadily but for too long, counts as unreachable and the earlier copy serves.
+TEST_F(PreparePackageTest, ATricklingOrEndlessIndexEndsStartUpAtItsDeadline) {
+  long long now = 0;
+  int blocks = 0;
+  m_download.m_startupClockMs = [&now] { return now; };
+  WriteFile(m_home / "pkgindex.txt", m_index71);
+  // Ten bytes every five seconds.
+  m_server.Answer(kIndexObject, ScriptedResponse::Ok(std::string(2000, 'x'), 10));
+  m_server.onBlock = [&](const std::string&, int) {
+    ++blocks;
+    now += 5000;
+  };
+  ASSERT_EQ(1, Prepare());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_LE(now, kStartupGraceMs + 5000);
+  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+
+  // 4 KiB a second is fast enough, but not for ever: the whole deadline ends it.
+  now = 0;
+  blocks = 0;
+  m_server.Answer(kIndexObject, ScriptedResponse::Ok(std::string(400 * 4096, 'x')));
+  m_server.onBlock = [&](const std::string&, int) {
+    ++blocks;
+    now += 1000;
+  };
+  CPackageDownload again(&m_view);
+  again.m_startupClockMs = [&now] { return now; };
+  RemoveFile(m_home / "pkgindex.txt");
+  EXPECT_EQ(0, again.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_EQ(std::vector<std::string>{"The download server is too slow to answer."}, TakeMessages());
+  EXPECT_LE(blocks, kStartupFetchMs / 1000 + 1);
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // start-up, while fetching, at the join and before Install.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <cstdlib>
+#include <new>
 
 #include "common/file_system.h"
 #include "support/memory_view.h"
@@ -14,6 +17,18 @@
 #include "tools/pkgmake/release_signing.h"
 #include "trust/release_manifest.h"
 #include "trust/signed_release.h"
+
+// Allocations larger than this fail, as they would in a process short of memory; 0: none fail.
+static std::atomic<size_t> g_allocationLimit{0};
+
+void* operator new(size_t size) {
+  const size_t limit = g_allocationLimit.load();
+  if (limit != 0 && size > limit) throw std::bad_alloc();
+  if (void* memory = malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { free(memory); }
+void operator delete(void* memory, size_t) noexcept { free(memory); }
 
 namespace {
 
@@ -622,6 +637,66 @@ TEST_F(SignedPackageTest, AHugeReleaseFileIsRefusedNotRead) {
   EXPECT_EQ(kNotSigned, OneMessage());
   CReleaseManifest release;
   EXPECT_EQ("the release file has too many lines", ParseReleaseManifest(std::string(kMaxReleaseFileBytes - 1, '\n'), release));
+}
+
+// Reading a release file that the memory cannot hold is a damaged file, never a crash.
+TEST_F(SignedPackageTest, ReleaseFileBeyondTheMemoryIsRefusedAsDamaged) {
+  std::string release = kVectorReleases[0];
+  const size_t at = release.find("part corvane.part001");
+  std::string lines;
+  for (int i = 0; i < 3000; ++i) lines += "part x" + std::to_string(i) + " 1024 " + std::string(64, 'a') + "\n";
+  release.insert(at, lines);
+  Serve(release);
+  g_allocationLimit = 128 * 1024;
+  const int prepared = Prepare();
+  g_allocationLimit = 0;
+  EXPECT_EQ(0, prepared);
+  EXPECT_EQ(kNotSigned, OneMessage());
+  CReleaseManifest read;
+  std::string problem;
+  g_allocationLimit = 64 * 1024;
+  const ReleaseCheck check = CheckSignedRelease(release, {Bytes(kVectorPublicKey)}, read, problem);
+  g_allocationLimit = 0;
+  EXPECT_EQ(ReleaseCheck::kMalformed, check);
+}
+
+// The server's index replaces the home folder's copy only once it matches the verified release:
+// one attacked start leaves nothing behind that breaks the next, offline one.
+TEST_F(SignedPackageTest, TheHomeIndexIsReplacedOnlyByOneThatMatches) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Start());
+  const std::string good = ReadFile(m_home / "pkgindex.txt");
+  m_server.Answer(kRemote + "pkgindex.txt",
+                  ScriptedResponse::Ok(IndexText({"1", "3.1", "3", "2048", Name(0), "1", Name(1), "1", Name(2), "1"})));
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ("The package index does not match the signed release, so it was not used.", OneMessage());
+  EXPECT_EQ(good, ReadFile(m_home / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+  // Signed by no one: the same.
+  Serve("not a release\n");
+  m_server.Answer(kRemote + "pkgindex.txt",
+                  ScriptedResponse::Ok(IndexText({"1", "9.9", "3", "1024", Name(0), "1", Name(1), "1", Name(2), "1"})));
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ(kNotSigned, OneMessage());
+  EXPECT_EQ(good, ReadFile(m_home / "pkgindex.txt"));
+  m_server.Answer(kRemote + "pkgindex.txt", ScriptedResponse::Unreachable());
+  m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  EXPECT_EQ(1, Prepare());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ("000", Flags());
+}
+
+// The release file's fetch shares start-up's deadline with the index's.
+TEST_F(SignedPackageTest, TheReleaseFetchSharesStartUpsDeadline) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Start());
+  long long now = 0;
+  m_download.m_startupClockMs = [&now] { return now; };
+  m_server.onBlock = [&](const std::string& object, int) { now += object == kRemote + "pkgindex.txt" ? kStartupFetchMs - 1 : 1; };
+  Serve(kVectorReleases[1]);
+  ASSERT_EQ(1, Prepare());  // the release came too late: the verified copy serves
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kVectorReleases[0], ReadFile(m_home / "pkgrelease.txt"));
 }
 
 }  // namespace
