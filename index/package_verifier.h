@@ -16,6 +16,11 @@ class IPartHash {
   virtual void Update(const char* data, size_t size) = 0;
 };
 
+// What a check found: the file is as signed, it is not, or it could not be checked at all (the
+// file could not be read, or the computer's cryptography failed). Only a file that does not match
+// is removed.
+enum class CheckOutcome { kMatches, kDoesNotMatch, kCouldNotCheck };
+
 class IPackageVerifier {
  public:
   virtual ~IPackageVerifier() = default;
@@ -34,22 +39,26 @@ class IPackageVerifier {
   virtual long long PartSize(int position) const = 0;
   // A hash for one part's bytes; PartMatches says whether they are part `position` as signed.
   virtual std::unique_ptr<IPartHash> StartPart() const = 0;
-  virtual bool PartMatches(int position, long long size, IPartHash& hash) const = 0;
+  virtual CheckOutcome PartMatches(int position, long long size, IPartHash& hash) const = 0;
   // A part just fetched and found to match, now on disk at `path`: the join that follows need not
   // hash it again while the file stays unchanged (size and time of writing). Any other done part
   // is hashed at the join.
   virtual void RememberMatchingPart(int position, const std::string& path) = 0;
   virtual bool PartUnchangedSinceMatched(int position, const std::string& path) const = 0;
-  // True when the file at `path` is the signed installer, byte for byte. With `recorded`, a file
+  // Whether the file at `path` is the signed installer, byte for byte. With `recorded`, a file
   // unchanged (size and time of writing) since it was last found so is taken without hashing it
   // again; Install never passes it.
-  virtual bool InstallerMatches(const std::string& path, bool recorded = false) const = 0;
+  virtual CheckOutcome InstallerMatches(const std::string& path, bool recorded = false) const = 0;
   // The join has just made the installer at `path` from parts that all matched: it is recorded
   // as found good, so the next start need not hash it (Install still does).
   virtual void RecordJoinedInstaller(const std::string& path) const = 0;
 };
 
-// The text the worker and the join give for a part that is not as signed.
+// The texts the worker and the join give for a part that is not as signed, and for one that
+// could not be checked.
 inline std::string PartMismatchText(const std::string& name) {
   return "The part " + name + " does not match the signed release.";
+}
+inline std::string PartUncheckedText(const std::string& name) {
+  return "This computer could not check the part " + name + " against the signed release.";
 }

@@ -76,7 +76,10 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
       return fail("Incorrect size: " + partPath);
     }
     // A done part changed since it was fetched: only it is fetched again by the next Download.
-    if (check && !verifier->PartMatches(i, total, *hash)) {
+    const CheckOutcome outcome = check ? verifier->PartMatches(i, total, *hash) : CheckOutcome::kMatches;
+    if (outcome == CheckOutcome::kCouldNotCheck)
+      return fail(PartUncheckedText(partPath) + " Nothing was removed; press Download to try again.");
+    if (outcome == CheckOutcome::kDoesNotMatch) {
       input.reset();
       ForgetPart(i);
       return fail(PartMismatchText(partPath) + " It will be fetched again.");

@@ -54,11 +54,13 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
       // attempt like a cut body.
       const int length = GetFileLength(localPath);
       if (verifier != nullptr) {
-        if (verifier->PartMatches(position, length, *hash)) {
+        const CheckOutcome outcome = verifier->PartMatches(position, length, *hash);
+        if (outcome == CheckOutcome::kMatches) {
           verifier->RememberMatchingPart(position, localPath);
           return kResultDone;
         }
-        error = PartMismatchText(part.m_strName);
+        error = outcome == CheckOutcome::kCouldNotCheck ? PartUncheckedText(part.m_strName)
+                                                        : PartMismatchText(part.m_strName);
       } else if (isLast || length == download.m_index.m_nPartSize) {
         return kResultDone;
       } else {
@@ -96,8 +98,15 @@ unsigned RunWorker(CPackageDownload& download) {
     view.OverallProgress().SetPos(i + 1);
   }
 
-  const bool ready = CheckInstaller(download.m_strDirectory, index, download.m_pVerifier.get());
+  bool unchecked = false;
+  const bool ready = CheckInstaller(download.m_strDirectory, index, download.m_pVerifier.get(), &unchecked);
   const std::string installer = JoinPath(download.m_strDirectory, kInstallerFileName);
+  if (unchecked) {
+    ShowMessage("The installer " + installer +
+                " could not be checked, so it was neither offered nor removed. Close any program that uses it and "
+                "press Download again.");
+    return kResultFailed;
+  }
   if (!ready && FileExists(installer)) {
     // Too short (or not the signed one), and it could not be removed: held open, read-only, or a
     // folder of that name. Offering it would start a broken installer.

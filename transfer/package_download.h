@@ -59,8 +59,15 @@ class CPackageDownload {
 };
 
 // Applies ValidateInstallerFile, and in a signed build also removes an installer that is not the
-// signed one; true when a complete installer stands in `dir`.
-bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier);
+// signed one; true when a complete installer stands in `dir`. An installer that could not be
+// checked is neither offered nor removed, and sets `unchecked`.
+bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier,
+                    bool* unchecked = nullptr);
+
+// After Install's check in a signed build refused the installer at `path` (which the caller no
+// longer holds open): removes it only when it does not match, and says what happened and what the
+// user can do.
+std::string RefuseInstall(CheckOutcome outcome, const std::string& path);
 
 // The worker's thread procedure; `param` is the CPackageDownload. Result 0 when it finished or
 // stopped, 9 when a part could not be fetched or the join failed.

@@ -26,28 +26,48 @@ const char kMismatchText[] = "The package index does not match the signed releas
 // with the transfer and the download took longer.)
 class CPartHash : public IPartHash {
  public:
+  CPartHash() {
+    try {
+      m_pHash = std::make_unique<CSha256>();
+    } catch (const CCryptoUnavailable&) {
+      // Could not check: the part is neither taken nor called changed.
+    }
+  }
   void Update(const char* data, size_t size) override {
     m_nBytes += static_cast<long long>(size);
-    if (m_pending.size() + size > kGather) Flush();
-    if (size >= kGather) {
-      m_hash.Update(data, size);
-      return;
+    if (!m_pHash) return;
+    try {
+      if (m_pending.size() + size > kGather) Flush();
+      if (size >= kGather) {
+        m_pHash->Update(data, size);
+        return;
+      }
+      m_pending.insert(m_pending.end(), data, data + size);
+    } catch (const CCryptoUnavailable&) {
+      m_pHash.reset();
     }
-    m_pending.insert(m_pending.end(), data, data + size);
   }
-  Sha256Digest Final() {
-    Flush();
-    return m_hash.Final();
+  // The digest of every byte given; false when the platform could not hash them.
+  bool Final(Sha256Digest& digest) {
+    if (!m_pHash) return false;
+    try {
+      Flush();
+      digest = m_pHash->Final();
+      return true;
+    } catch (const CCryptoUnavailable&) {
+      m_pHash.reset();
+      return false;
+    }
   }
   long long m_nBytes = 0;
 
  private:
   static constexpr size_t kGather = 64 * 1024;
   void Flush() {
-    if (!m_pending.empty()) m_hash.Update(m_pending.data(), m_pending.size());
+    if (!m_pending.empty()) m_pHash->Update(m_pending.data(), m_pending.size());
     m_pending.clear();
   }
-  CSha256 m_hash;
+  std::unique_ptr<CSha256> m_pHash;
   std::vector<char> m_pending;
 };
 
@@ -98,11 +118,14 @@ class CSignedPackageVerifier : public IPackageVerifier {
 
   std::unique_ptr<IPartHash> StartPart() const override { return std::make_unique<CPartHash>(); }
 
-  bool PartMatches(int position, long long size, IPartHash& hash) const override {
+  CheckOutcome PartMatches(int position, long long size, IPartHash& hash) const override {
     auto& part = static_cast<CPartHash&>(hash);
-    if (position < 0 || position >= static_cast<int>(m_release.m_parts.size())) return false;
+    if (position < 0 || position >= static_cast<int>(m_release.m_parts.size())) return CheckOutcome::kDoesNotMatch;
     const CReleasePart& signedPart = m_release.m_parts[position];
-    return size == signedPart.m_nSize && part.m_nBytes == size && part.Final() == signedPart.m_hash;
+    if (size != signedPart.m_nSize || part.m_nBytes != size) return CheckOutcome::kDoesNotMatch;
+    Sha256Digest digest{};
+    if (!part.Final(digest)) return CheckOutcome::kCouldNotCheck;
+    return digest == signedPart.m_hash ? CheckOutcome::kMatches : CheckOutcome::kDoesNotMatch;
   }
 
   void RememberMatchingPart(int position, const std::string& path) override {
@@ -115,14 +138,16 @@ class CSignedPackageVerifier : public IPackageVerifier {
            found->second == std::make_pair(FindFileSize(path), FindFileWriteTime(path));
   }
 
-  bool InstallerMatches(const std::string& path, bool recorded) const override {
-    if (FindFileSize(path) != m_release.m_nInstallerSize) return false;
+  CheckOutcome InstallerMatches(const std::string& path, bool recorded) const override {
+    const int64_t size = FindFileSize(path);
+    if (size < 0) return CheckOutcome::kCouldNotCheck;
+    if (size != m_release.m_nInstallerSize) return CheckOutcome::kDoesNotMatch;
     const std::string record = path + kVerifiedSuffix;
     std::string earlier;
-    if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == Stamp(path)) return true;
-    if (!HashMatches(path)) return false;
-    RecordJoinedInstaller(path);
-    return true;
+    if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == Stamp(path)) return CheckOutcome::kMatches;
+    const CheckOutcome outcome = Hash(path);
+    if (outcome == CheckOutcome::kMatches) RecordJoinedInstaller(path);
+    return outcome;
   }
 
   void RecordJoinedInstaller(const std::string& path) const override {
@@ -136,13 +161,15 @@ class CSignedPackageVerifier : public IPackageVerifier {
            std::to_string(FindFileWriteTime(path)) + "\n";
   }
 
-  bool HashMatches(const std::string& path) const {
+  CheckOutcome Hash(const std::string& path) const {
     try {
       CSha256 hash;
       long long size = 0;
-      return HashFile(path, hash, size) && size == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash;
+      if (!HashFile(path, hash, size)) return CheckOutcome::kCouldNotCheck;  // held by another program, say
+      return size == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash ? CheckOutcome::kMatches
+                                                                                           : CheckOutcome::kDoesNotMatch;
     } catch (const CCryptoUnavailable&) {
-      return false;
+      return CheckOutcome::kCouldNotCheck;
     }
   }
 
@@ -271,7 +298,11 @@ class CSignedPackageVerifier : public IPackageVerifier {
 
 std::unique_ptr<IPartHash> StartPartHash() { return std::make_unique<CPartHash>(); }
 
-Sha256Digest PartHashDigest(IPartHash& hash) { return static_cast<CPartHash&>(hash).Final(); }
+Sha256Digest PartHashDigest(IPartHash& hash) {
+  Sha256Digest digest{};
+  static_cast<CPartHash&>(hash).Final(digest);
+  return digest;
+}
 
 std::unique_ptr<IPackageVerifier> MakeSignedPackageVerifier(const CTrustSettings& settings) {
   return std::make_unique<CSignedPackageVerifier>(settings);

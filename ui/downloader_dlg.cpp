@@ -119,12 +119,13 @@ void CDownloaderDlg::OnInstall() {
   // that nobody can change or replace it between the check and the start.
   HANDLE held = CreateFileA(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (held == INVALID_HANDLE_VALUE || !m_pVerifier->InstallerMatches(installer)) {
+  const CheckOutcome outcome =
+      held != INVALID_HANDLE_VALUE ? m_pVerifier->InstallerMatches(installer) : CheckOutcome::kCouldNotCheck;
+  if (outcome != CheckOutcome::kMatches) {
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    RemoveFile(installer);
-    EnableInstall(false);
-    ShowMessage("The installer " + installer +
-                " is not the one Corvane Software signed, so it was removed. Press Download to build it again.");
+    const std::string refusal = RefuseInstall(outcome, installer);
+    EnableInstall(FileExists(installer));
+    ShowMessage(refusal);
     return;
   }
   ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "common/file_system.h"
+#include "common/path.h"
 #include "support/memory_view.h"
 #include "support/message_recorder.h"
 #include "support/scripted_transport.h"
@@ -367,9 +368,9 @@ TEST_F(SignedPackageTest, AnInstallerThatIsNotTheSignedOneIsRemovedAtStart) {
   // Found good once, it is recorded and later starts need not hash it again; but a file written
   // since is hashed again, and Install always hashes it.
   EXPECT_TRUE(FileExists(m_home / "3.1\\corvane.exe.verified"));
-  EXPECT_TRUE(m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
+  EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
   WriteFile(m_home / "3.1\\corvane.exe", changed);
-  EXPECT_FALSE(m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
   m_download.ShowInitialState();
   EXPECT_FALSE(m_view.installEnabled);
   EXPECT_FALSE(FileExists(m_home / "3.1\\corvane.exe"));
@@ -613,7 +614,7 @@ TEST_F(SignedPackageTest, InstallHashesTheInstallerEvenWithAForgedRecord) {
   ASSERT_EQ(1, Prepare());
   const std::string installer = m_home / "3.1\\corvane.exe";
   WriteFile(installer, m_installer);
-  ASSERT_TRUE(m_download.m_pVerifier->InstallerMatches(installer, true));
+  ASSERT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer, true));
   const std::string record = ReadFile(installer + ".verified");
   std::string changed = m_installer;
   changed[1500] ^= 1;
@@ -621,8 +622,8 @@ TEST_F(SignedPackageTest, InstallHashesTheInstallerEvenWithAForgedRecord) {
   // The record rewritten to the changed file's time of writing, as someone could.
   WriteFile(installer + ".verified",
             record.substr(0, record.rfind(' ') + 1) + std::to_string(FindFileWriteTime(installer)) + "\n");
-  EXPECT_TRUE(m_download.m_pVerifier->InstallerMatches(installer, true));  // a start trusts its own record
-  EXPECT_FALSE(m_download.m_pVerifier->InstallerMatches(installer));       // Install does not
+  EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer, true));  // a start trusts its record
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));  // Install does not
 }
 
 // A release file too large, or more than the memory can take, is refused as damaged.
@@ -697,6 +698,85 @@ TEST_F(SignedPackageTest, TheReleaseFetchSharesStartUpsDeadline) {
   ASSERT_EQ(1, Prepare());  // the release came too late: the verified copy serves
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(kVectorReleases[0], ReadFile(m_home / "pkgrelease.txt"));
+}
+
+// A verifier whose every check gives one answer: how the callers treat each of the three.
+class CFixedAnswerVerifier : public IPackageVerifier {
+ public:
+  CheckOutcome answer = CheckOutcome::kMatches;
+  int PrepareRelease(const std::string& home, const std::string& fetched, const std::string&, const CPackageIndex&) override {
+    if (!fetched.empty()) MoveFileOver(fetched, JoinPath(home, kReleaseFileName));
+    return 1;
+  }
+  int AdoptVersionFolder(const std::string&, const CPackageIndex&) override { return 1; }
+  long long PartSize(int) const override { return 1024; }
+  std::unique_ptr<IPartHash> StartPart() const override { return StartPartHash(); }
+  CheckOutcome PartMatches(int, long long, IPartHash&) const override { return answer; }
+  void RememberMatchingPart(int, const std::string&) override {}
+  bool PartUnchangedSinceMatched(int, const std::string&) const override { return false; }
+  CheckOutcome InstallerMatches(const std::string&, bool) const override { return answer; }
+  void RecordJoinedInstaller(const std::string&) const override {}
+};
+
+// Matches, does not match, could not check: only a file that does not match is removed, and each
+// message says which it was and what the user can do.
+TEST_F(SignedPackageTest, OnlyWhatDoesNotMatchIsRemovedAndEachMessageSaysWhichHappened) {
+  auto fixed = std::make_unique<CFixedAnswerVerifier>();
+  CFixedAnswerVerifier& verifier = *fixed;
+  m_download.m_pVerifier = std::move(fixed);
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Prepare());
+  const std::string installer = m_home / "3.1\\corvane.exe";
+
+  // A part fetched but not checkable: a failed attempt, not recorded, said so.
+  verifier.answer = CheckOutcome::kCouldNotCheck;
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  EXPECT_EQ("This computer could not check the part corvane.part001 against the signed release. Please try later",
+            OneMessage());
+  EXPECT_EQ("000", Flags());
+
+  // Done parts not checkable at the join: the join fails, and no part is forgotten.
+  verifier.answer = CheckOutcome::kMatches;
+  ASSERT_EQ(0u, DownloadThreadProc(&m_download));
+  RemoveFile(installer);
+  verifier.answer = CheckOutcome::kCouldNotCheck;
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  EXPECT_NE(std::string::npos, OneMessage().find("could not check the part"));
+  EXPECT_EQ("111", Flags());
+  EXPECT_FALSE(FileExists(installer));
+
+  // An installer not checkable is neither offered nor removed, at start and after the parts.
+  WriteFile(installer, m_installer);
+  m_download.ShowInitialState();
+  EXPECT_FALSE(m_view.installEnabled);
+  EXPECT_TRUE(FileExists(installer));
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  EXPECT_NE(std::string::npos, OneMessage().find("could not be checked, so it was neither offered nor removed"));
+  EXPECT_TRUE(FileExists(installer));
+
+  // Install's refusals: kept when not checkable, removed when not the signed one, and said so
+  // when it could not be removed.
+  EXPECT_NE(std::string::npos, RefuseInstall(CheckOutcome::kCouldNotCheck, installer).find("It was not removed"));
+  EXPECT_TRUE(FileExists(installer));
+  EXPECT_NE(std::string::npos, RefuseInstall(CheckOutcome::kDoesNotMatch, installer).find("so it was removed"));
+  EXPECT_FALSE(FileExists(installer));
+  ASSERT_TRUE(CreateFolder(installer));
+  WriteFile(installer + "\\inside", "x");
+  EXPECT_NE(std::string::npos, RefuseInstall(CheckOutcome::kDoesNotMatch, installer).find("could not be removed"));
+  TakeMessages();
+}
+
+// An installer that is not there, or that cannot be read, could not be checked: it is not
+// called changed.
+TEST_F(SignedPackageTest, AnInstallerThatCannotBeReadIsNotCalledChanged) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Prepare());
+  const std::string installer = m_home / "3.1\\corvane.exe";
+  EXPECT_EQ(CheckOutcome::kCouldNotCheck, m_download.m_pVerifier->InstallerMatches(installer));
+  WriteFile(installer, m_installer + "x");
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));
+  WriteFile(installer, m_installer);
+  EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer));
 }
 
 }  // namespace
