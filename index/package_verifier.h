@@ -3,11 +3,13 @@
 // otherwise; the code that checks signatures is then not even linked in.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 
 class CPackageIndex;
+class IProgressBar;
 
 // A running hash of one part's bytes as they are written.
 class IPartHash {
@@ -47,8 +49,10 @@ class IPackageVerifier {
   virtual bool PartUnchangedSinceMatched(int position, const std::string& path) const = 0;
   // Whether the file at `path` is the signed installer, byte for byte. With `recorded`, a file
   // unchanged (size and time of writing) since it was last found so is taken without hashing it
-  // again; Install never passes it.
-  virtual CheckOutcome InstallerMatches(const std::string& path, bool recorded = false) const = 0;
+  // again; Install never passes it. A full check moves `progress` across its range as it reads,
+  // and ends as could-not-check once `stop` is set.
+  virtual CheckOutcome InstallerMatches(const std::string& path, bool recorded = false, IProgressBar* progress = nullptr,
+                                        const std::atomic<int>* stop = nullptr) const = 0;
   // The join has just made the installer at `path` from parts that all matched: it is recorded
   // as found good, so the next start need not hash it (Install still does).
   virtual void RecordJoinedInstaller(const std::string& path) const = 0;

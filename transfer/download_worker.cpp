@@ -136,6 +136,28 @@ unsigned RunWorker(CPackageDownload& download) {
 
 }  // namespace
 
+unsigned InstallCheckThreadProc(void* param) {
+  auto& download = *static_cast<CPackageDownload*>(param);
+  IDownloadView& view = *download.m_pView;
+  // The part bar counts the check in thousandths, then gets the parts' range back.
+  int lower = 0, upper = 0;
+  view.PartProgress().GetRange(lower, upper);
+  view.SetPartLabelText("Checking the installer");
+  view.ShowPartLabel(true);
+  view.PartProgress().SetRange(0, 1000);
+  view.PartProgress().SetPos(0);
+  view.ShowPartProgress(true);
+  download.m_installCheck =
+      download.m_pVerifier->InstallerMatches(download.m_strInstallPath, false, &view.PartProgress(), &download.m_bStop);
+  view.ShowPartLabel(false);
+  view.ShowPartProgress(false);
+  view.PartProgress().SetRange(static_cast<unsigned short>(lower), static_cast<unsigned short>(upper));
+  view.WorkerEnding();
+  // Hereafter the worker must not touch `download` (see DownloadThreadProc).
+  download.m_pWorker = nullptr;
+  return 0;
+}
+
 unsigned DownloadThreadProc(void* param) {
   auto& download = *static_cast<CPackageDownload*>(param);
   const unsigned result = RunWorker(download);

@@ -60,7 +60,16 @@ void CPackageDownload::ShowInitialState() {
   view.ShowPartProgress(false);
 }
 
-bool CPackageDownload::StartWorker() {
+bool CPackageDownload::StartWorker() { return StartThread(DownloadThreadProc); }
+
+bool CPackageDownload::StartInstallCheck(const std::string& path) {
+  if (!m_pVerifier || IsWorkerRunning()) return false;
+  m_strInstallPath = path;
+  m_installCheck = CheckOutcome::kCouldNotCheck;
+  return StartThread(InstallCheckThreadProc);
+}
+
+bool CPackageDownload::StartThread(unsigned (*procedure)(void*)) {
   // A worker counts as running until its thread procedure has ended, pause included; clearing
   // the stop flag under it would let it go on beside a second one.
   if (IsWorkerRunning()) return false;
@@ -68,7 +77,7 @@ bool CPackageDownload::StartWorker() {
   m_bStop = 0;
   m_pWorker = &m_workerThread;  // before the new worker can clear it
   try {
-    m_workerThread = std::thread(DownloadThreadProc, this);
+    m_workerThread = std::thread(procedure, this);
   } catch (const std::system_error&) {
     m_pWorker = nullptr;
     return false;

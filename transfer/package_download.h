@@ -31,6 +31,14 @@ class CPackageDownload {
 
   // Starts the worker with the stop flag cleared; false (and nothing changed) while one runs.
   bool StartWorker();
+  // Install's check in a signed build, off the dialog's thread: the worker hashes the installer
+  // at `path` (which the caller holds open until it has started it), moving the part bar, and
+  // leaves what it found in m_installCheck before it ends. False (nothing started) while a
+  // worker runs.
+  bool StartInstallCheck(const std::string& path);
+  std::atomic<CheckOutcome> m_installCheck{CheckOutcome::kCouldNotCheck};
+  std::string m_strInstallPath;
+
   // Asks a running worker to stop at its next poll, and ends a transfer under way at once.
   void RequestStop();
   // Asks the worker to stop and waits until it has ended. On Windows the dialog's window must be
@@ -55,6 +63,7 @@ class CPackageDownload {
   std::unique_ptr<IPackageVerifier> m_pVerifier;
 
  private:
+  bool StartThread(unsigned (*procedure)(void*));
   std::thread m_workerThread;
 };
 
@@ -72,3 +81,5 @@ std::string RefuseInstall(CheckOutcome outcome, const std::string& path);
 // The worker's thread procedure; `param` is the CPackageDownload. Result 0 when it finished or
 // stopped, 9 when a part could not be fetched or the join failed.
 unsigned DownloadThreadProc(void* param);
+// The install check's thread procedure (see StartInstallCheck).
+unsigned InstallCheckThreadProc(void* param);

@@ -273,7 +273,8 @@ std::string CompareWithIndex(const CReleaseManifest& manifest, const CPackageInd
   return "";
 }
 
-bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also) {
+bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also,
+              const std::function<bool(long long)>& going) {
   FilePtr file(OpenFileStream(path, "rb"));
   if (!file) return false;
   std::vector<char> buffer(256 * 1024);
@@ -282,6 +283,7 @@ bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* 
     hash.Update(buffer.data(), got);
     if (also != nullptr) also->Update(buffer.data(), got);
     size += static_cast<long long>(got);
+    if (going && !going(size)) return false;
   }
   return !ferror(file.get());
 }

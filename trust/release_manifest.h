@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,8 +85,9 @@ ReleaseCheck CheckSignedRelease(const std::string& text, const std::vector<std::
 std::string CompareWithIndex(const CReleaseManifest& manifest, const CPackageIndex& index);
 
 // Gives the whole file to `hash` (and to `also`, if given), counting its bytes into `size`; false
-// when it cannot be read.
-bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also = nullptr);
+// when it cannot be read, or when `going` (told the bytes so far after every block) says to stop.
+bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also = nullptr,
+              const std::function<bool(long long)>& going = nullptr);
 
 // The file's whole content, at most `limit` bytes; false when it cannot be read or is longer.
 bool ReadWholeFile(const std::string& path, size_t limit, std::string& content);

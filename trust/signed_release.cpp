@@ -11,6 +11,7 @@
 #include "common/constants.h"
 #include "common/file_system.h"
 #include "common/path.h"
+#include "common/progress_bar.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
 #include "trust/release_manifest.h"
@@ -138,14 +139,15 @@ class CSignedPackageVerifier : public IPackageVerifier {
            found->second == std::make_pair(FindFileSize(path), FindFileWriteTime(path));
   }
 
-  CheckOutcome InstallerMatches(const std::string& path, bool recorded) const override {
+  CheckOutcome InstallerMatches(const std::string& path, bool recorded, IProgressBar* progress,
+                                const std::atomic<int>* stop) const override {
     const int64_t size = FindFileSize(path);
     if (size < 0) return CheckOutcome::kCouldNotCheck;
     if (size != m_release.m_nInstallerSize) return CheckOutcome::kDoesNotMatch;
     const std::string record = path + kVerifiedSuffix;
     std::string earlier;
     if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == Stamp(path)) return CheckOutcome::kMatches;
-    const CheckOutcome outcome = Hash(path);
+    const CheckOutcome outcome = Hash(path, progress, stop);
     if (outcome == CheckOutcome::kMatches) RecordJoinedInstaller(path);
     return outcome;
   }
@@ -161,11 +163,19 @@ class CSignedPackageVerifier : public IPackageVerifier {
            std::to_string(FindFileWriteTime(path)) + "\n";
   }
 
-  CheckOutcome Hash(const std::string& path) const {
+  CheckOutcome Hash(const std::string& path, IProgressBar* progress, const std::atomic<int>* stop) const {
+    int lower = 0, upper = 0;
+    if (progress != nullptr) progress->GetRange(lower, upper);
+    const long long total = std::max<long long>(1, m_release.m_nInstallerSize);
+    auto going = [&](long long bytes) {
+      if (progress != nullptr)
+        progress->SetPos(lower + static_cast<int>(static_cast<long long>(upper - lower) * std::min(bytes, total) / total));
+      return stop == nullptr || stop->load() == 0;
+    };
     try {
       CSha256 hash;
       long long size = 0;
-      if (!HashFile(path, hash, size)) return CheckOutcome::kCouldNotCheck;  // held by another program, say
+      if (!HashFile(path, hash, size, nullptr, going)) return CheckOutcome::kCouldNotCheck;  // held elsewhere, say
       return size == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash ? CheckOutcome::kMatches
                                                                                            : CheckOutcome::kDoesNotMatch;
     } catch (const CCryptoUnavailable&) {

@@ -12,7 +12,10 @@ CDownloaderDlg::CDownloaderDlg()
       CPackageDownload(this),
       m_hIcon(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
 
-CDownloaderDlg::~CDownloaderDlg() { EndWorker(); }
+CDownloaderDlg::~CDownloaderDlg() {
+  EndWorker();
+  if (m_hHeldInstaller != INVALID_HANDLE_VALUE) CloseHandle(m_hHeldInstaller);
+}
 
 void CDownloaderDlg::EndWorker() {
   // The worker may be inside a synchronous message to one of this thread's windows, sent just
@@ -89,6 +92,7 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
       // waiting on this thread.
       while (IsWorkerRunning()) Sleep(1);
       EnableWindow(m_hDownload, TRUE);
+      if (m_hHeldInstaller != INVALID_HANDLE_VALUE) FinishInstall();
       return true;
     case kLabelTextMessage:
       ApplyPartLabelText();
@@ -115,21 +119,44 @@ void CDownloaderDlg::OnInstall() {
     ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return;
   }
-  // A signed build checks the installer once more as it starts it, holding it open meanwhile so
-  // that nobody can change or replace it between the check and the start.
+  if (m_hHeldInstaller != INVALID_HANDLE_VALUE) return;  // a check is under way
+  // A signed build checks the installer once more before it starts it, on the worker so that the
+  // window stays responsive, holding the file open from the check to the start so that nobody can
+  // change or replace it in between. FinishInstall goes on once the worker has ended.
   HANDLE held = CreateFileA(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  const CheckOutcome outcome =
-      held != INVALID_HANDLE_VALUE ? m_pVerifier->InstallerMatches(installer) : CheckOutcome::kCouldNotCheck;
-  if (outcome != CheckOutcome::kMatches) {
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    const std::string refusal = RefuseInstall(outcome, installer);
-    EnableInstall(FileExists(installer));
-    ShowMessage(refusal);
+  if (held == INVALID_HANDLE_VALUE) {
+    ShowMessage(RefuseInstall(CheckOutcome::kCouldNotCheck, installer));
     return;
   }
-  ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  if (!StartInstallCheck(installer)) {
+    CloseHandle(held);
+    return;
+  }
+  m_hHeldInstaller = held;
+  EnableWindow(m_hInstall, FALSE);
+  EnableWindow(m_hDownload, FALSE);
+}
+
+void CDownloaderDlg::FinishInstall() {
+  HANDLE held = m_hHeldInstaller;
+  m_hHeldInstaller = INVALID_HANDLE_VALUE;
+  const std::string installer = JoinPath(m_strDirectory, kInstallerFileName);
+  const CheckOutcome outcome = m_installCheck;
+  if (outcome == CheckOutcome::kMatches) {
+    ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    CloseHandle(held);
+    EnableInstall(true);
+    return;
+  }
   CloseHandle(held);
+  if (m_bStop != 0) {  // the window is closing
+    EnableInstall(true);
+    return;
+  }
+  const std::string refusal = RefuseInstall(outcome, installer);
+  EnableInstall(FileExists(installer));
+  ShowMessage(refusal);
 }
 
 void CDownloaderDlg::OnClose() { RequestStop(); }

@@ -42,6 +42,7 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   void OnDownload();
   void OnStop();
   void OnInstall();
+  void FinishInstall();
   void OnClose();
   bool OnSysCommand(UINT nID, LPARAM lParam);
   bool OnPaint();
@@ -69,4 +70,6 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   std::mutex m_labelLock;
   std::string m_strPendingLabel;
   std::atomic<bool> m_bLabelPending{false};  // a message to apply it is on its way
+  // The installer, held open from Install's check to its start; INVALID_HANDLE_VALUE otherwise.
+  HANDLE m_hHeldInstaller = INVALID_HANDLE_VALUE;
 };

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 #include "common/file_system.h"
 #include "common/path.h"
@@ -18,6 +19,13 @@
 #include "tools/pkgmake/release_signing.h"
 #include "trust/release_manifest.h"
 #include "trust/signed_release.h"
+
+// The replacement below allocates with malloc and frees with free, as a pair; GCC, seeing both
+// inlined into the library's containers, would call them mismatched.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpragmas"
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 // Allocations larger than this fail, as they would in a process short of memory; 0: none fail.
 static std::atomic<size_t> g_allocationLimit{0};
@@ -714,7 +722,9 @@ class CFixedAnswerVerifier : public IPackageVerifier {
   CheckOutcome PartMatches(int, long long, IPartHash&) const override { return answer; }
   void RememberMatchingPart(int, const std::string&) override {}
   bool PartUnchangedSinceMatched(int, const std::string&) const override { return false; }
-  CheckOutcome InstallerMatches(const std::string&, bool) const override { return answer; }
+  CheckOutcome InstallerMatches(const std::string&, bool, IProgressBar*, const std::atomic<int>*) const override {
+    return answer;
+  }
   void RecordJoinedInstaller(const std::string&) const override {}
 };
 
@@ -777,6 +787,39 @@ TEST_F(SignedPackageTest, AnInstallerThatCannotBeReadIsNotCalledChanged) {
   EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));
   WriteFile(installer, m_installer);
   EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer));
+}
+
+// Install's check runs on the worker, not on the caller's (the dialog's) thread, and shows its
+// progress on the part bar, whose range is the parts' again afterwards.
+TEST_F(SignedPackageTest, InstallsCheckRunsOnTheWorkerAndMovesThePartBar) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Prepare());
+  m_download.ShowInitialState();
+  const int partUpper = m_view.part.Upper();
+  const std::string installer = m_home / "3.1\\corvane.exe";
+  std::vector<std::pair<std::thread::id, int>> moves;
+  m_view.part.onSetPos = [&moves](int pos) { moves.push_back({std::this_thread::get_id(), pos}); };
+  auto check = [&] {
+    moves.clear();
+    EXPECT_TRUE(m_download.StartInstallCheck(installer));
+    while (m_download.IsWorkerRunning()) std::this_thread::yield();
+    return m_download.m_installCheck.load();
+  };
+  WriteFile(installer, m_installer);
+  EXPECT_EQ(CheckOutcome::kMatches, check());
+  ASSERT_FALSE(moves.empty());
+  EXPECT_EQ(1000, moves.back().second);
+  for (const auto& move : moves) EXPECT_NE(std::this_thread::get_id(), move.first);
+  EXPECT_EQ("Checking the installer", m_view.labelHistory.back());
+  EXPECT_FALSE(m_view.partVisible);
+  EXPECT_EQ(partUpper, m_view.part.Upper());
+
+  std::string changed = m_installer;
+  changed[10] ^= 1;
+  WriteFile(installer, changed);
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, check());
+  EXPECT_TRUE(FileExists(installer));  // the caller decides, through RefuseInstall
+  EXPECT_TRUE(TakeMessages().empty());
 }
 
 }  // namespace
