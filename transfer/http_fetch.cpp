@@ -32,11 +32,11 @@ CFetchDeadline::CFetchDeadline(long long totalMs, long long graceMs, long long m
   m_startMs = m_clockMs();
 }
 
-bool CFetchDeadline::Holds(long long received) {
+bool CFetchDeadline::Holds(long long received, bool complete) {
   m_received += received;
   const long long elapsed = m_clockMs() - m_startMs;
   if (elapsed >= m_totalMs) return false;
-  return elapsed < m_graceMs || m_received * 1000 >= m_minBytesPerSecond * elapsed;
+  return complete || elapsed < m_graceMs || m_received * 1000 >= m_minBytesPerSecond * elapsed;
 }
 
 long long CFetchDeadline::RemainingMs() const { return m_totalMs - (m_clockMs() - m_startMs); }
@@ -97,7 +97,7 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
       if (hash != nullptr) hash->Update(buffer, got);
       if (progress != nullptr && unitBytes > 0) progress->OffsetPos(static_cast<int>(kFetchBlockBytes) / unitBytes);
       if (stopFlag != nullptr && stopFlag->load() != 0) return 0;
-      if (deadline != nullptr && !deadline->Holds(static_cast<long long>(got))) {
+      if (deadline != nullptr && !deadline->Holds(static_cast<long long>(got), expected >= 0 && received >= expected)) {
         error = TooSlowDownloadText();
         return 0;
       }

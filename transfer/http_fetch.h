@@ -14,8 +14,10 @@ class CFetchDeadline {
  public:
   CFetchDeadline(long long totalMs, long long graceMs, long long minBytesPerSecond,
                  std::function<long long()> clockMs = nullptr);
-  // Counts bytes received; true while the limit holds.
-  bool Holds(long long received = 0);
+  // Counts bytes received; true while the limit holds. A body `complete` (all its announced
+  // length arrived) is held to the total time only: a small index dripping in slowly is still an
+  // index.
+  bool Holds(long long received = 0, bool complete = false);
   long long RemainingMs() const;
 
  private:

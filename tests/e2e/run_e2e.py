@@ -340,6 +340,75 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/pkgrelease.txt'], server.requests())
         self.assertFalse(self.version_dir().exists())
 
+    def publish_signed(self, *options):
+        """The package signed with the tests' key and these pkgmake options, in a folder of its own."""
+        root = self.home / 'published'
+        (root / 'download').mkdir(parents=True)
+        subprocess.run([ARGS.pkgmake, str(ENV['package'] / 'setup.exe'), VERSION, str(PART_SIZE),
+                        str(root / 'download' / 'brisko'), '--sign', ARGS.signing_key, *options],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return root
+
+    def test_signed_fresh_home_refuses_a_release_below_the_built_in_floor(self):
+        # The tests' signed build is built with release 5 as its floor; this home has seen nothing.
+        self.use_signed_build()
+        self.faults(root=self.publish_signed('--release', '3'))
+        self.start()
+        self.assertEqual('The download server offered release 3 of the package, older than release 5 already used '
+                         'here, so it was not used.', self.driver.message(60000))
+        self.assertEqual(GENERAL, self.driver.message())
+        self.app.wait(timeout=30)
+        self.assertFalse(self.version_dir().exists())
+        self.assertFalse((self.home / 'pkgrelease.txt').exists())
+
+    def test_signed_build_refuses_an_expired_release(self):
+        self.use_signed_build()
+        self.faults(root=self.publish_signed('--release', '9', '--expires', '2020-01-01'))
+        self.start()
+        self.assertEqual('The signed release on the download server expired on 2020-01-01, so it was not used. '
+                         'Please try again later.', self.driver.message(60000))
+        self.assertEqual(GENERAL, self.driver.message())
+        self.app.wait(timeout=30)
+        self.assertFalse(self.version_dir().exists())
+
+    def test_signed_build_does_not_call_a_locked_installer_unsigned_nor_remove_it(self):
+        self.use_signed_build()
+        self.nginx(ENV['signed'])
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        installer = self.version_dir() / 'corvane.exe'
+        self.driver.value('lock', 'Z:' + str(installer).replace('/', '\\'))
+        try:
+            self.driver.click(IDC_INSTALL)
+            message = self.driver.message(30000)
+        finally:
+            self.driver.value('unlock')
+        self.assertTrue(message and 'could not be opened or checked, so it was not started. It was not removed.'
+                        in message, message)
+        self.assertFalse(self.driver.wait('Corvane Software Setup', 2000), 'a locked installer was started')
+        self.assertEqual(ENV['installer'], installer.read_bytes())
+        self.assertTrue(self.driver.enabled(IDC_INSTALL))
+        # Let go, it is checked and started.
+        self.driver.click(IDC_INSTALL)
+        self.assertTrue(self.driver.wait('Corvane Software Setup', 30000), 'the installer did not start')
+        self.driver.ask('dismiss', 'Corvane Software Setup')
+        self.finish_app()
+
+    def test_a_trickling_index_ends_start_up_within_the_deadline(self):
+        # 100 bytes a second passes the client's own floor (4 KiB a minute) but not start-up's
+        # minimum rate: the fetch fails and the earlier index serves, as for an unreachable server.
+        root = self.home / 'published'
+        shutil.copytree(ENV['package'], root / 'download' / 'brisko', ignore=shutil.ignore_patterns('signed'))
+        index = (ENV['package'] / 'pkgindex.txt').read_text()
+        (root / 'download' / 'brisko' / 'pkgindex.txt').write_text(index + '\n' * 20000)
+        (self.home / 'pkgindex.txt').write_text(index)
+        self.faults({'pkgindex.txt': 'trickle'}, root=root)
+        self.start()
+        self.assertTrue(self.driver.wait(MAIN_CAPTION, 150000), 'start-up did not end within its deadline')
+        self.assertEqual(index, (self.home / 'pkgindex.txt').read_text())
+        self.finish_app()
+
     # --- safe to run from a Downloads folder ----------------------------------------------------
     def test_dlls_planted_beside_the_program_are_never_loaded(self):
         # Wine loads its own DLLs whatever lies beside a program; "n,b" gives these names the

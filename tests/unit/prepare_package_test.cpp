@@ -220,6 +220,16 @@ TEST_F(PreparePackageTest, ATricklingOrEndlessIndexEndsStartUpAtItsDeadline) {
   EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
   EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
 
+  // A small index that drips in whole within the time is taken, however slowly it came.
+  now = 0;
+  m_server.Answer(kIndexObject, ScriptedResponse::Ok(m_index71, 1000));
+  m_server.onBlock = [&](const std::string&, int) { now += 60000; };
+  WriteFile(m_home / "pkgindex.txt", "earlier");
+  CPackageDownload slow(&m_view);
+  slow.m_startupClockMs = [&now] { return now; };
+  ASSERT_EQ(1, slow.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
+
   // 4 KiB a second is fast enough, but not for ever: the whole deadline ends it.
   now = 0;
   blocks = 0;
