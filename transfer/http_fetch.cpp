@@ -39,7 +39,7 @@ bool CFetchDeadline::Holds(long long received, bool complete) {
   return complete || elapsed < m_graceMs || m_received * 1000 >= m_minBytesPerSecond * elapsed;
 }
 
-long long CFetchDeadline::RemainingMs() const { return m_totalMs - (m_clockMs() - m_startMs); }
+bool CFetchDeadline::TimeIsUp() const { return m_clockMs() - m_startMs >= m_totalMs; }
 
 std::string TooSlowDownloadText() { return "The download server is too slow to answer."; }
 
@@ -116,9 +116,9 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
     }
     return 1;
   } catch (const CHttpTransportError& failure) {
-    // A transfer ended by the user's stop is no failure to describe; one ended at its deadline
-    // says so.
-    if (deadline != nullptr && !deadline->Holds())
+    // A transfer ended by the user's stop is no failure to describe; one ended by the watchdog at
+    // its deadline says so.
+    if (deadline != nullptr && deadline->TimeIsUp())
       error = TooSlowDownloadText();
     else if (stopFlag == nullptr || stopFlag->load() == 0)
       error = failure.what();

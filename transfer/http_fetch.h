@@ -18,7 +18,8 @@ class CFetchDeadline {
   // length arrived) is held to the total time only: a small index dripping in slowly is still an
   // index.
   bool Holds(long long received = 0, bool complete = false);
-  long long RemainingMs() const;
+  // True once the total time has passed.
+  bool TimeIsUp() const;
 
  private:
   std::function<long long()> m_clockMs;
