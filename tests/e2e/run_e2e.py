@@ -399,8 +399,8 @@ class EndToEnd(unittest.TestCase):
         # 100 bytes a second passes the client's own floor (4 KiB a minute) but not start-up's
         # minimum rate: the fetch fails and the earlier index serves, as for an unreachable server.
         root = self.home / 'published'
-        shutil.copytree(ENV['package'], root / 'download' / 'brisko', ignore=shutil.ignore_patterns('signed'))
-        index = (ENV['package'] / 'pkgindex.txt').read_text()
+        shutil.copytree(ENV['package'] / 'download', root / 'download')
+        index = (root / 'download' / 'brisko' / 'pkgindex.txt').read_text()
         (root / 'download' / 'brisko' / 'pkgindex.txt').write_text(index + '\n' * 20000)
         (self.home / 'pkgindex.txt').write_text(index)
         self.faults({'pkgindex.txt': 'trickle'}, root=root)
