@@ -333,8 +333,11 @@ class EndToEnd(unittest.TestCase):
                         '--sign', str(key), '--release', '8'], check=True, stdout=subprocess.DEVNULL)
         server = self.faults(root=other)
         self.start()
-        self.assertEqual('The package on the download server is not signed by Corvane Software, so it was not used.',
-                         self.driver.message(60000))
+        # The release names the key that signed it; one this program does not know may be the
+        # vendor's next key, so the user is sent to the vendor's site for the newer program.
+        self.assertEqual('The package on the download server is signed with a newer key than this program knows. '
+                         'Please download the newer Brisko Download from https://www.corvane-software.com/brisko and '
+                         'try again.', self.driver.message(60000))
         self.assertEqual(GENERAL, self.driver.message())
         self.app.wait(timeout=30)
         self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/pkgrelease.txt'], server.requests())
