@@ -64,15 +64,14 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
       }
     }
     Pause(download.m_nRetryPauseMs);
-    // An attempt cut short by the user's stop is no failure to report.
+    // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
+    if (attempt < kAttemptsPerPart) continue;
+    // The last attempt cut short by the user's stop is no failure to report.
     if (download.m_bStop != 0) {
       stopped = true;
       return kResultDone;
     }
-    if (attempt == kAttemptsPerPart) {
-      ShowMessage(error + " Please try later");
-      return kResultFailed;
-    }
+    ShowMessage(error + " Please try later");
   }
   return kResultFailed;
 }
@@ -128,9 +127,10 @@ unsigned RunWorker(CPackageDownload& download) {
 unsigned DownloadThreadProc(void* param) {
   auto& download = *static_cast<CPackageDownload*>(param);
   const unsigned result = RunWorker(download);
-  download.m_pView->WorkerEnding();
+  const std::function<void()> lastWord = download.m_pView->WorkerEnding();
   // Hereafter the worker must not touch `download`: the user-interface thread may start
   // another worker or end the dialog as soon as it sees m_pWorker cleared.
   download.m_pWorker = nullptr;
+  if (lastWord) lastWord();
   return result;
 }

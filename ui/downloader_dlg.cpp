@@ -49,6 +49,7 @@ BOOL CDownloaderDlg::OnInitDialog() {
   m_hPartProgress = GetDlgItem(IDC_PART_PROGRESS);
   m_hInstall = GetDlgItem(IDC_INSTALL);
   m_hDownload = GetDlgItem(IDC_DOWNLOAD);
+  m_hWorkerTarget = m_hWnd;
   AddAboutToSystemMenu();
   SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -85,10 +86,9 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
       OnClose();
       return false;  // the default handling ends the dialog
     case kWorkerEndedMessage:
-      // Posted as the worker's last act but one: it clears m_pWorker right after, without
-      // waiting on this thread.
-      while (IsWorkerRunning()) Sleep(1);
-      EnableWindow(m_hDownload, TRUE);
+      // Posted by a worker once it has let go of this dialog, so nothing here waits for it. If
+      // Download has started a newer worker meanwhile, that one posts its own when it ends.
+      if (!IsWorkerRunning()) EnableWindow(m_hDownload, TRUE);
       return true;
     case kLabelTextMessage:
       ApplyPartLabelText();
@@ -172,7 +172,7 @@ void CDownloaderDlg::SetPartLabelText(const std::string& text) {
     std::lock_guard<std::mutex> hold(m_labelLock);
     m_strPendingLabel = text;
   }
-  if (!m_bLabelPending.exchange(true)) SendNotifyMessageA(m_hWnd, kLabelTextMessage, 0, 0);
+  if (!m_bLabelPending.exchange(true)) SendNotifyMessageA(m_hWorkerTarget.load(), kLabelTextMessage, 0, 0);
 }
 
 void CDownloaderDlg::ApplyPartLabelText() {
@@ -201,7 +201,8 @@ void CDownloaderDlg::EnableInstall(bool enable) {
   EnableWindow(m_hInstall, enable);
 }
 
-void CDownloaderDlg::WorkerEnding() {
+std::function<void()> CDownloaderDlg::WorkerEnding() {
   ApplyPendingMoves();
-  PostMessageA(m_hWnd, kWorkerEndedMessage, 0, 0);
+  const HWND window = m_hWorkerTarget.load();
+  return [window] { PostMessageA(window, kWorkerEndedMessage, 0, 0); };
 }

@@ -29,7 +29,7 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   void SetPartLabelText(const std::string& text) override;
   void ShowPartProgress(bool show) override;
   void EnableInstall(bool enable) override;
-  void WorkerEnding() override;
+  std::function<void()> WorkerEnding() override;
 
  protected:
   BOOL OnInitDialog() override;
@@ -62,6 +62,10 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   HWND m_hPartProgress = nullptr;
   HWND m_hInstall = nullptr;
   HWND m_hDownload = nullptr;
+  // The dialog's window as the worker's thread reads it: set once it exists and never cleared,
+  // while CDialog's own handle is cleared on the dialog's thread as the window goes. A message
+  // posted to a window that has gone is dropped.
+  std::atomic<HWND> m_hWorkerTarget{nullptr};
   // Whether the part's label and bar were last asked to show (1) or hide (0); -1 before the first.
   std::atomic<int> m_nPartLabelShown{-1};
   std::atomic<int> m_nPartProgressShown{-1};
