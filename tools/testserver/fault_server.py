@@ -20,7 +20,8 @@ Fixed objects (for the transport tests):
 The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
 takes one action per request, the last one repeating; "*" applies to every name without a rule.
-Actions: ok, slow (4 KiB every 50 ms), drip (one byte every half second), 404, 500, cut, short, chunked-cut, stall, html (200 with an HTML page),
+Actions: ok, slow (4 KiB every 50 ms), drip (one byte every half second), 404, 500, cut, short, chunked-cut, stall,
+hang (the file's first half, then one byte every half second), html (200 with an HTML page),
 huge-headers, redirect-loop, long (the file followed by as much again), flip (the file with its
 middle byte changed, as a hostile network path would), and flaky:P, which
 picks one of 500, 404, cut and short (and stall, with --flaky-stall) with probability P and ok
@@ -100,12 +101,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def drip(self, body):
-        """The body announced whole, then one byte every half second (at most 600 of them)."""
+    def drip(self, body, start=0):
+        """The body announced whole, its first `start` bytes at once, then one byte every half
+        second (at most 600 of them)."""
         self.send_response(200)
         self.send_header('Content-Length', str(len(body)))
         self.end_headers()
-        for at in range(min(len(body), 600)):
+        self.wfile.write(body[:start])
+        for at in range(start, min(len(body), start + 600)):
             self.wfile.write(body[at:at + 1])
             self.wfile.flush()
             time.sleep(0.5)
@@ -237,6 +240,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_body(body + body)
         if action == 'drip':
             return self.drip(body)
+        if action == 'hang':
+            return self.drip(body, len(body) // 2)
         if action == 'flip' and body:
             middle = len(body) // 2
             body = body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]
