@@ -5,7 +5,8 @@
 // to the end.
 //
 //   power_cut_explorer            short form, seconds (the test command runs it)
-//   power_cut_explorer --long     every state where a point has at most 4096, else 512 drawn
+//   power_cut_explorer --long     blocks of 512 bytes; every state where a crash point has at
+//                                 most 65,536, else 4,096 drawn
 //   power_cut_explorer --calls    also prints each story's record of calls
 #include <gtest/gtest.h>
 
@@ -20,14 +21,10 @@
 #include "common/file_system.h"
 #include "reliability/crash_states.h"
 #include "reliability/file_call_recorder.h"
-#include "support/memory_view.h"
-#include "support/message_recorder.h"
+#include "reliability/power_cut_stories.h"
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
-#include "tools/pkgmake/package_maker.h"
 #include "tools/pkgmake/release_signing.h"
-#include "transfer/package_download.h"
-#include "trust/signed_release.h"
 
 namespace fs = std::filesystem;
 
@@ -37,58 +34,19 @@ const std::string kRemote = "/download/brisko/";
 const std::string kVersion = "7.2";
 const std::string kResumeIndex = kVersion + "/pkgindex.txt";
 const std::string kInstaller = kVersion + "/corvane.exe";
-constexpr size_t kBlockBytes = 4096;
-
 struct Settings {
-  uint64_t exhaustiveLimit;
-  size_t samples;
+  uint64_t exhaustiveLimit;  // a crash point with at most this many states has every one checked
+  size_t samples;            // otherwise this many are drawn, beside the two extremes
+  size_t blockBytes;         // the disk's block
 };
-Settings g_settings{8, 6};  // the short form; --long sets {4096, 512}
+const Settings kShortForm{8, 6, 4096};
+const Settings kLongForm{1u << 16, 4096, 512};
+Settings g_settings = kShortForm;
 bool g_printCalls = false;  // --calls: print each story's record
 
 std::string Native(std::string path) {
   std::replace(path.begin(), path.end(), '\\', '/');
   return path;
-}
-
-// A package as the vendor publishes it, cut by pkgmake's own code: five parts of 8 KiB (the last
-// 3,000 bytes), signed when a key is given.
-struct Package {
-  std::string installer;
-  std::vector<std::string> partNames;
-  std::map<std::string, std::string> files;  // name on the server: content
-  std::string publicKey;                     // empty: the unsigned build
-  std::string Part(const std::string& name) const { return files.at(name); }
-};
-
-Package MakeTestPackage(const std::string& keyFile, const std::string& publicKey, const std::string& release) {
-  CTempDir work;
-  Package package;
-  package.publicKey = publicKey;
-  for (int i = 0; i < 4 * 8192 + 3000; ++i) package.installer += static_cast<char>((i * 131 + i / 251) % 256);
-  WriteFile(work / "setup.exe", package.installer);
-  std::string message, report;
-  EXPECT_EQ(0, MakePackage({work / "setup.exe", kVersion, "8192", work / "out", keyFile, release}, message, report))
-      << message;
-  for (const auto& entry : fs::directory_iterator(Native(work / "out"))) {
-    const std::string name = entry.path().filename().string();
-    package.files[name] = ReadFile(work / ("out\\" + name));
-    if (name.find(".part") != std::string::npos) package.partNames.push_back(name);
-  }
-  std::sort(package.partNames.begin(), package.partNames.end());
-  EXPECT_EQ(5u, package.partNames.size());
-  return package;
-}
-
-void Serve(CScriptedTransport& server, const Package& package) {
-  for (const auto& [name, content] : package.files) server.Answer(kRemote + name, ScriptedResponse::Ok(content));
-}
-
-// Cut after its first block on every attempt.
-void CutEveryTime(CScriptedTransport& server, const Package& package, const std::string& name) {
-  ScriptedResponse cut = ScriptedResponse::Ok(package.Part(name));
-  cut.failAfterBlocks = 1;
-  server.Answer(kRemote + name, cut);
 }
 
 // The story's server notes each request in the record, so the checks know which part was in
@@ -100,31 +58,6 @@ class CMarkingTransport : public CScriptedTransport {
     return CScriptedTransport::Get(host, port, object);
   }
 };
-
-struct RunResult {
-  int prepared = 0;
-  unsigned result = 0;
-  bool installEnabled = false;
-  std::vector<std::string> messages;
-};
-
-// What a user does: starts the program and, unless Install is offered at once, presses Download.
-RunResult Download(const std::string& home, const Package& package) {
-  TakeMessages();
-  RunResult run;
-  CMemoryDownloadView view;
-  CPackageDownload download(&view);
-  download.m_nRetryPauseMs = 0;
-  if (!package.publicKey.empty()) download.m_pVerifier = MakeSignedPackageVerifier(package.publicKey);
-  run.prepared = download.PreparePackageFrom(home + kNativeSeparator + "trelkin.exe");
-  if (run.prepared) {
-    download.ShowInitialState();
-    if (!view.installEnabled) run.result = DownloadThreadProc(&download);
-    run.installEnabled = view.installEnabled;
-  }
-  run.messages = TakeMessages();
-  return run;
-}
 
 CDiskState Snapshot(const std::string& root) {
   CDiskState state;
@@ -167,16 +100,6 @@ std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point) {
   return part;
 }
 
-struct Story {
-  const char* name;
-  bool isSigned;
-  // Brings the home folder to where the story starts; nothing of it is recorded.
-  std::function<void(const std::string& home, CScriptedTransport& server)> setUp;
-  // The server's answers during the recorded run.
-  std::function<void(CScriptedTransport& server)> script;
-  unsigned result;  // the recorded run's worker result
-};
-
 struct Tally {
   size_t points = 0, built = 0, checked = 0;
   uint64_t possible = 0;
@@ -185,8 +108,8 @@ struct Tally {
 
 class CExplorer {
  public:
-  CExplorer(const Story& story, const Package& package, const CDiskState& initial, std::vector<CFileCall> calls)
-      : m_story(story), m_package(package), m_initial(initial), m_states(initial, std::move(calls), kBlockBytes) {}
+  CExplorer(const Package& package, const CDiskState& initial, std::vector<CFileCall> calls)
+      : m_package(package), m_initial(initial), m_states(initial, std::move(calls), g_settings.blockBytes) {}
 
   Tally Explore() {
     Tally tally;
@@ -263,7 +186,6 @@ class CExplorer {
     return "";
   }
 
-  const Story& m_story;
   const Package& m_package;
   CDiskState m_initial;
   CCrashStates m_states;
@@ -275,93 +197,52 @@ class PowerCut : public ::testing::Test {
     CTempDir keys;
     std::string publicKey, message;
     ASSERT_TRUE(MakeSigningKey(keys / "vendor.pem", publicKey, message)) << message;
-    s_plain = new Package(MakeTestPackage("", "", ""));
-    s_old = new Package(MakeTestPackage(keys / "vendor.pem", publicKey, "41"));
-    s_new = new Package(MakeTestPackage(keys / "vendor.pem", publicKey, "42"));
-  }
-  static void TearDownTestSuite() {
-    delete s_plain;
-    delete s_old;
-    delete s_new;
+    s_plain = MakeTestPackage();
+    s_older = MakeTestPackage(keys / "vendor.pem", publicKey, "41");
+    s_newer = MakeTestPackage(keys / "vendor.pem", publicKey, "42");
   }
 
   // Records the story's run, explores every crash point and reports the count.
-  void Explore(const Story& story, const Package& package) {
+  void Explore(const std::string& name) {
+    const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer);
+    const auto story = std::find_if(stories.begin(), stories.end(), [&](const Story& s) { return s.name == name; });
+    ASSERT_NE(stories.end(), story);
+    const Package& package = *story->package;
     CTempDir home;
     CDiskState initial;
     std::vector<CFileCall> calls;
     {
       CMarkingTransport server;
-      if (story.setUp) story.setUp(home.Path(), server);
+      if (story->setUp) story->setUp(home.Path(), server);
       initial = Snapshot(home.Path());
       Serve(server, package);
-      if (story.script) story.script(server);
+      if (story->script) story->script(server);
       StartRecording(Native(home.Path()));
       const RunResult run = Download(home.Path(), package);
       calls = StopRecording();
-      ASSERT_EQ(1, run.prepared) << story.name;
-      ASSERT_EQ(story.result, run.result) << story.name;
+      ASSERT_EQ(1, run.prepared) << name;
+      ASSERT_EQ(story->result, run.result) << name;
     }
     for (size_t i = 0; g_printCalls && i < calls.size(); ++i)
       std::cout << "  " << i + 1 << " " << DescribeCall(calls[i]) << "\n";
-    const Tally tally = CExplorer(story, package, initial, calls).Explore();
-    std::cout << "[power cut] " << story.name << ": " << calls.size() << " calls, " << tally.points
-              << " crash points, " << tally.possible << " possible states, " << tally.built << " built, "
-              << tally.checked << " distinct checked, " << tally.failures.size() << " failed\n";
-    for (size_t i = 0; i < tally.failures.size() && i < 5; ++i) ADD_FAILURE() << story.name << ", " << tally.failures[i];
+    const Tally tally = CExplorer(package, initial, calls).Explore();
+    std::cout << "[power cut] " << name << ": " << calls.size() << " calls, " << tally.points << " crash points, "
+              << (tally.possible >= (uint64_t(1) << 62) ? std::string("over 2^62") : std::to_string(tally.possible))
+              << " possible states, " << tally.built << " built, " << tally.checked
+              << " distinct checked, " << tally.failures.size() << " failed\n";
+    for (size_t i = 0; i < tally.failures.size() && i < 5; ++i) ADD_FAILURE() << name << ", " << tally.failures[i];
   }
 
-  static Package* s_plain;
-  static Package* s_old;
-  static Package* s_new;
+  static Package s_plain, s_older, s_newer;
 };
 
-Package* PowerCut::s_plain = nullptr;
-Package* PowerCut::s_old = nullptr;
-Package* PowerCut::s_new = nullptr;
+Package PowerCut::s_plain, PowerCut::s_older, PowerCut::s_newer;
 
-TEST_F(PowerCut, FirstDownloadOfAFivePartPackage) { Explore({"first download", false, nullptr, nullptr, 0}, *s_plain); }
-
-TEST_F(PowerCut, ResumeOverAPartCutShort) {
-  // Two parts done and the third cut short by the line: Download again.
-  const Package& package = *s_plain;
-  auto setUp = [&package](const std::string& home, CScriptedTransport& server) {
-    Serve(server, package);
-    CutEveryTime(server, package, package.partNames[2]);
-    ASSERT_EQ(9u, Download(home, package).result);
-  };
-  Explore({"resume", false, setUp, nullptr, 0}, package);
-}
-
-TEST_F(PowerCut, TheJoin) {
-  // Every part done, the installer not yet joined.
-  const Package& package = *s_plain;
-  auto setUp = [&package](const std::string& home, CScriptedTransport& server) {
-    Serve(server, package);
-    ASSERT_EQ(0u, Download(home, package).result);
-    ASSERT_TRUE(RemoveFile(home + kNativeSeparator + kVersion + kNativeSeparator + "corvane.exe"));
-  };
-  Explore({"join", false, setUp, nullptr, 0}, package);
-}
-
-TEST_F(PowerCut, APartFailsAfterADoneOne) {
-  const Package& package = *s_plain;
-  auto script = [&package](CScriptedTransport& server) { CutEveryTime(server, package, package.partNames[1]); };
-  Explore({"failed part after a done one", false, nullptr, script, 9}, package);
-}
-
-TEST_F(PowerCut, ASignedBuildTakesANewReleaseMidDownload) {
-  // Release 41 half fetched (its copies in the home and version folders), then the server
-  // offers release 42 of the same installer: both copies are replaced, the rest fetched, the
-  // installer joined, checked and its check recorded.
-  const Package& before = *s_old;
-  auto setUp = [&before](const std::string& home, CScriptedTransport& server) {
-    Serve(server, before);
-    CutEveryTime(server, before, before.partNames[2]);
-    ASSERT_EQ(9u, Download(home, before).result);
-  };
-  Explore({"signed release copies", true, setUp, nullptr, 0}, *s_new);
-}
+TEST_F(PowerCut, FirstDownloadOfAFivePartPackage) { Explore("first download"); }
+TEST_F(PowerCut, ResumeOverAPartCutShort) { Explore("resume"); }
+TEST_F(PowerCut, TheJoin) { Explore("join"); }
+TEST_F(PowerCut, APartFailsAfterADoneOne) { Explore("failed part after a done one"); }
+TEST_F(PowerCut, ASignedBuildTakesANewReleaseMidDownload) { Explore("signed release copies"); }
 
 }  // namespace
 
@@ -369,7 +250,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; ++i)
     if (std::string(argv[i]) == "--long")
-      g_settings = {4096, 512};
+      g_settings = kLongForm;
     else if (std::string(argv[i]) == "--calls")
       g_printCalls = true;
   // Each check flushes every file it writes: on a memory-backed folder that costs nothing.
