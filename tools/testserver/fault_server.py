@@ -21,7 +21,7 @@ The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. 
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
 takes one action per request, the last one repeating; "*" applies to every name without a rule.
 Actions: ok, slow (4 KiB every 50 ms), drip (one byte every half second), 404, 500, cut, short, chunked-cut, stall,
-hang (the file's first half, then one byte every half second), html (200 with an HTML page),
+hang (the file's first half, then one byte every half second), late (the file after 3 s of silence), html (200 with an HTML page),
 huge-headers, redirect-loop, long (the file followed by as much again), flip (the file with its
 middle byte changed, as a hostile network path would), and flaky:P, which
 picks one of 500, 404, cut and short (and stall, with --flaky-stall) with probability P and ok
@@ -242,6 +242,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.drip(body)
         if action == 'hang':
             return self.drip(body, len(body) // 2)
+        if action == 'late':
+            time.sleep(3)
         if action == 'flip' and body:
             middle = len(body) // 2
             body = body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]
