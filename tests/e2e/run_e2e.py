@@ -402,9 +402,22 @@ class EndToEnd(unittest.TestCase):
         self.app.wait(timeout=30)
 
     def test_dialog_in_process_first_look_system_menu_and_about_box(self):
-        # Wine keeps menus per process, so the system menu is read from inside (tests/wine).
-        process = ENV['wine'].start(ARGS.dialog_tests)
-        self.assertEqual(0, process.wait(timeout=120))
+        # Wine keeps menus per process, so the system menu is read from inside (tests/wine). The
+        # same tests at 100, 150 and 200 %: a process takes the screen's DPI from the prefix's
+        # LogPixels as it starts.
+        wine = ENV['wine']
+        fonts = 'HKLM\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts'
+        desktop = 'HKCU\\Control Panel\\Desktop'
+        try:
+            for dpi in (96, 144, 192):
+                with self.subTest(dpi=dpi):
+                    for key in (fonts, desktop):
+                        wine.reg('add', key, '/v', 'LogPixels', '/t', 'REG_DWORD', '/d', str(dpi), '/f')
+                    process = wine.start(ARGS.dialog_tests, env={'BRISKO_DIALOG_DPI': str(dpi)})
+                    self.assertEqual(0, process.wait(timeout=120))
+        finally:
+            wine.reg('add', fonts, '/v', 'LogPixels', '/t', 'REG_DWORD', '/d', '96', '/f')
+            wine.reg('delete', desktop, '/v', 'LogPixels', '/f')
 
     def test_folders_named_in_any_script_work_end_to_end(self):
         # The system's ANSI code page stays a Western one; the program's manifest makes its
