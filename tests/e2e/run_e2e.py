@@ -404,7 +404,9 @@ class EndToEnd(unittest.TestCase):
     def test_dialog_in_process_first_look_system_menu_and_about_box(self):
         # Wine keeps menus per process, so the system menu is read from inside (tests/wine). The
         # same tests at 100, 150 and 200 %: a process takes the screen's DPI from the prefix's
-        # LogPixels as it starts.
+        # LogPixels as it starts. The program itself is shown at each for a screenshot
+        # (docs/screenshots/idle-144dpi.png is the one at 144).
+        self.nginx()
         wine = ENV['wine']
         fonts = 'HKLM\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts'
         desktop = 'HKCU\\Control Panel\\Desktop'
@@ -415,6 +417,10 @@ class EndToEnd(unittest.TestCase):
                         wine.reg('add', key, '/v', 'LogPixels', '/t', 'REG_DWORD', '/d', str(dpi), '/f')
                     process = wine.start(ARGS.dialog_tests, env={'BRISKO_DIALOG_DPI': str(dpi)})
                     self.assertEqual(0, process.wait(timeout=120))
+                    self.start_dialog()
+                    time.sleep(1)  # the controls' first painting, for the picture only
+                    self.shot(f'idle-{dpi}dpi')
+                    self.finish_app()
         finally:
             wine.reg('add', fonts, '/v', 'LogPixels', '/t', 'REG_DWORD', '/d', '96', '/f')
             wine.reg('delete', desktop, '/v', 'LogPixels', '/f')
