@@ -72,8 +72,10 @@ void CScaledLogo::Fit(HWND dialog, UINT bitmapId) {
   HBITMAP scaled = Scale(source, size.bmWidth, size.bmHeight, width, height);
   DeleteObject(source);
   if (scaled == nullptr) return;
-  SendMessageA(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled));
-  // The control no longer shows the earlier copy (the one its template loaded is its own).
-  if (m_hScaled != nullptr) DeleteObject(m_hScaled);
+  // The bitmap the control showed before (the one its template loaded, or an earlier copy) is
+  // no longer used by anybody: a static control never deletes its bitmaps itself.
+  HGDIOBJ previous = reinterpret_cast<HGDIOBJ>(
+      SendMessageA(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled)));
+  if (previous != nullptr && previous != scaled) DeleteObject(previous);
   m_hScaled = scaled;
 }

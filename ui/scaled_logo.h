@@ -16,5 +16,5 @@ class CScaledLogo {
   void Fit(HWND dialog, UINT bitmapId);
 
  private:
-  HBITMAP m_hScaled = nullptr;  // the copy the control shows, ours to delete
+  HBITMAP m_hScaled = nullptr;  // the copy the control shows, deleted once the dialog is gone
 };
