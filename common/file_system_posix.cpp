@@ -111,11 +111,12 @@ std::string CanonicalPath(const std::string& path) {
 std::string NativePath(const std::string& path) { return ToPosix(path); }
 
 std::string GetModulePath() {
-  char buffer[260] = "";
-  // A path that fills the buffer may have been cut short: no path, as on Windows.
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0 || length >= static_cast<ssize_t>(sizeof buffer - 1)) return "";
-  return std::string(buffer, static_cast<size_t>(length));
+  // A path that fills the buffer may have been cut short: a larger buffer, until it fits.
+  for (std::string buffer(256, '\0');; buffer.resize(buffer.size() * 2)) {
+    const ssize_t length = readlink("/proc/self/exe", &buffer[0], buffer.size());
+    if (length <= 0 || buffer.size() > (1u << 20)) return "";
+    if (static_cast<size_t>(length) < buffer.size()) return buffer.substr(0, static_cast<size_t>(length));
+  }
 }
 
 std::string FormatLastSystemError() { return std::string(strerror(errno)) + "\n"; }

@@ -54,6 +54,7 @@ BOOL CDownloaderDlg::OnInitDialog() {
   SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
   ShowInitialState();
+  m_logo.Fit(m_hWnd, IDB_LOGO);
   SetTimer(m_hWnd, kProgressTimer, 100, nullptr);
   return TRUE;
 }
@@ -96,6 +97,14 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
     case WM_TIMER:
       if (wParam != kProgressTimer) return false;
       ApplyPendingMoves();
+      return true;
+    case kDpiChangedMessage:
+      // Moved to a monitor of another DPI: the dialog manager rescales the dialog and its
+      // controls in the default handling; the logo follows once that is done.
+      PostMessageA(m_hWnd, kFitLogoMessage, 0, 0);
+      return false;
+    case kFitLogoMessage:
+      m_logo.Fit(m_hWnd, IDB_LOGO);
       return true;
   }
   return false;

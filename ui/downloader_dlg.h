@@ -11,6 +11,7 @@
 #include "transfer/package_download.h"
 #include "ui/dialog.h"
 #include "ui/progress_ctrl.h"
+#include "ui/scaled_logo.h"
 
 // The main dialog: the version and its folder, the overall and part bars, Download, Stop,
 // Install and Done. It is the prepared download the worker works on, and the worker's view.
@@ -53,10 +54,13 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   static constexpr UINT_PTR kProgressTimer = 1;
   static constexpr UINT kWorkerEndedMessage = WM_APP + 1;
   static constexpr UINT kLabelTextMessage = WM_APP + 2;
+  static constexpr UINT kFitLogoMessage = WM_APP + 3;
+  static constexpr UINT kDpiChangedMessage = 0x02E0;  // WM_DPICHANGED, Windows 8.1 and later
 
   CProgressCtrl m_ctlOverallProgress;
   CProgressCtrl m_ctlPartProgress;
   HICON m_hIcon;
+  CScaledLogo m_logo;
   // Controls the worker changes, found once before any worker exists and never changed after.
   HWND m_hPartLabel = nullptr;
   HWND m_hPartProgress = nullptr;

@@ -16,6 +16,10 @@ Fixed objects (for the transport tests):
   /endless     a chunked body of no announced length, 16 MiB long
   /cookie/set  sets a cookie;  /cookie/echo  answers with the Cookie header it got, or "none"
   /auth        401 asking for Negotiate, NTLM or Basic; 200 "credentials sent" once a request carries any
+  /moved-auth  a redirect to /auth on another host name (localhost)
+  /via         "proxy" when asked as a proxy is (the whole address in the request line), else "direct"
+Any of these may be asked as a proxy is asked, "GET http://host:port/object": the server then
+stands for the proxy and the server behind it.
 
 The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
@@ -128,6 +132,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
     def do_GET(self):
+        self.via_proxy = self.path.startswith('http://')
+        if self.via_proxy:  # asked as a proxy is: the server behind it answers the object
+            self.path = '/' + self.path.split('/', 3)[3] if self.path.count('/') >= 3 else '/'
         parts = self.path.split('/')
         try:
             if self.path.startswith('/download/brisko/'):
@@ -181,6 +188,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_header('Content-Length', '0')
                 self.end_headers()
                 return
+            if parts[1] == 'moved-auth':
+                self.send_response(302)
+                self.send_header('Location', f'http://localhost:{self.server.server_address[1]}/auth')
+                self.send_header('Content-Length', '0')
+                self.end_headers()
+                return
+            if parts[1] == 'via':
+                return self.send_body(b'proxy' if self.via_proxy else b'direct', content_type='text/plain')
             if parts[1] == 'redirect-loop':
                 return self.redirect_loop()
             if parts[1] == 'moved':
