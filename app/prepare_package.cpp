@@ -27,8 +27,10 @@ int FetchServerIndex(const std::string& host, const std::string& indexPath, bool
   if (!HttpFetchFile(host.c_str(), kServerPort, kRemoteIndexObject, temp.c_str(), 0, error, nullptr,
                      kProgressUnitBytes, nullptr, nullptr, kMaxIndexBytes, &deadline)) {
     RemoveFile(temp);
-    // The user knows the file by its own name, not by the name it is written under first.
-    if (error == "Cannot create file: " + temp) error = "Cannot create file: " + indexPath;
+    // The user knows the file by its own name, not by the name it is written under first
+    // ("Cannot create file: ", "Failed to write to file: " on a full disk).
+    for (size_t at = error.find(temp); at != std::string::npos; at = error.find(temp, at + indexPath.size()))
+      error.replace(at, temp.size(), indexPath);
     return 0;
   }
   if (replace && !MoveFileOver(temp, indexPath)) {

@@ -68,15 +68,14 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped) {
       }
     }
     Pause(download.m_nRetryPauseMs);
-    // An attempt cut short by the user's stop is no failure to report.
+    // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
+    if (attempt < kAttemptsPerPart) continue;
+    // The last attempt cut short by the user's stop is no failure to report.
     if (download.m_bStop != 0) {
       stopped = true;
       return kResultDone;
     }
-    if (attempt == kAttemptsPerPart) {
-      ShowMessage(error + " Please try later");
-      return kResultFailed;
-    }
+    ShowMessage(error + " Please try later");
   }
   return kResultFailed;
 }
@@ -152,18 +151,20 @@ unsigned InstallCheckThreadProc(void* param) {
   view.ShowPartLabel(false);
   view.ShowPartProgress(false);
   view.PartProgress().SetRange(static_cast<unsigned short>(lower), static_cast<unsigned short>(upper));
-  view.WorkerEnding();
+  const std::function<void()> lastWord = view.WorkerEnding();
   // Hereafter the worker must not touch `download` (see DownloadThreadProc).
   download.m_pWorker = nullptr;
+  if (lastWord) lastWord();
   return 0;
 }
 
 unsigned DownloadThreadProc(void* param) {
   auto& download = *static_cast<CPackageDownload*>(param);
   const unsigned result = RunWorker(download);
-  download.m_pView->WorkerEnding();
+  const std::function<void()> lastWord = download.m_pView->WorkerEnding();
   // Hereafter the worker must not touch `download`: the user-interface thread may start
   // another worker or end the dialog as soon as it sees m_pWorker cleared.
   download.m_pWorker = nullptr;
+  if (lastWord) lastWord();
   return result;
 }

@@ -52,10 +52,12 @@ BOOL CDownloaderDlg::OnInitDialog() {
   m_hPartProgress = GetDlgItem(IDC_PART_PROGRESS);
   m_hInstall = GetDlgItem(IDC_INSTALL);
   m_hDownload = GetDlgItem(IDC_DOWNLOAD);
+  m_hWorkerTarget = m_hWnd;
   AddAboutToSystemMenu();
   SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
   ShowInitialState();
+  m_logo.Fit(m_hWnd, IDB_LOGO);
   SetTimer(m_hWnd, kProgressTimer, 100, nullptr);
   return TRUE;
 }
@@ -88,9 +90,9 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
       OnClose();
       return false;  // the default handling ends the dialog
     case kWorkerEndedMessage:
-      // Posted as the worker's last act but one: it clears m_pWorker right after, without
-      // waiting on this thread.
-      while (IsWorkerRunning()) Sleep(1);
+      // Posted by a worker once it has let go of this dialog, so nothing here waits for it. If
+      // Download has started a newer worker meanwhile, that one posts its own when it ends.
+      if (IsWorkerRunning()) return true;
       EnableWindow(m_hDownload, TRUE);
       if (m_hHeldInstaller != INVALID_HANDLE_VALUE) FinishInstall();
       return true;
@@ -100,6 +102,14 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
     case WM_TIMER:
       if (wParam != kProgressTimer) return false;
       ApplyPendingMoves();
+      return true;
+    case kDpiChangedMessage:
+      // Moved to a monitor of another DPI: the dialog manager rescales the dialog and its
+      // controls in the default handling; the logo follows once that is done.
+      PostMessageA(m_hWnd, kFitLogoMessage, 0, 0);
+      return false;
+    case kFitLogoMessage:
+      m_logo.Fit(m_hWnd, IDB_LOGO);
       return true;
   }
   return false;
@@ -200,7 +210,7 @@ void CDownloaderDlg::SetPartLabelText(const std::string& text) {
     std::lock_guard<std::mutex> hold(m_labelLock);
     m_strPendingLabel = text;
   }
-  if (!m_bLabelPending.exchange(true)) SendNotifyMessageA(m_hWnd, kLabelTextMessage, 0, 0);
+  if (!m_bLabelPending.exchange(true)) SendNotifyMessageA(m_hWorkerTarget.load(), kLabelTextMessage, 0, 0);
 }
 
 void CDownloaderDlg::ApplyPartLabelText() {
@@ -229,7 +239,8 @@ void CDownloaderDlg::EnableInstall(bool enable) {
   EnableWindow(m_hInstall, enable);
 }
 
-void CDownloaderDlg::WorkerEnding() {
+std::function<void()> CDownloaderDlg::WorkerEnding() {
   ApplyPendingMoves();
-  PostMessageA(m_hWnd, kWorkerEndedMessage, 0, 0);
+  const HWND window = m_hWorkerTarget.load();
+  return [window] { PostMessageA(window, kWorkerEndedMessage, 0, 0); };
 }

@@ -335,10 +335,12 @@ class Campaign:
             if fetched_again != len(self.parts) - done_before:
                 failures.append(f'finished parts were fetched again ({fetched_again})')
 
-            # Read-only in the middle of a download.
+            # Read-only in the middle of a download. The second part's answer comes late, so that
+            # the disk is made read-only while no file on it is open for writing (Linux refuses
+            # the remount while one is).
             shutil.rmtree(home / VERSION)
             server.close()
-            server = FaultServer(self.package, self.args.port, {'*': 'slow', 'pkgindex.txt': 'ok'})
+            server = FaultServer(self.package, self.args.port, {'*': 'slow', 'pkgindex.txt': 'ok', self.parts[1]: 'late'})
             app = self.start(home)
             self.driver.wait(MAIN_CAPTION, 60000)
             self.driver.click(IDC_DOWNLOAD)

@@ -4,7 +4,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #endif
 
 #include "app/directory_chain.h"
@@ -19,6 +23,29 @@
 namespace {
 
 const std::string kIndexObject = "/download/brisko/pkgindex.txt";
+
+#ifndef _WIN32
+// While it lives, every file this process writes is full after its first byte: writes past
+// that fail as on a full disk (EFBIG, with the signal that would end the process ignored).
+class CFullDisk {
+ public:
+  CFullDisk() {
+    getrlimit(RLIMIT_FSIZE, &m_saved);
+    m_signal = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = m_saved;
+    limit.rlim_cur = 1;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~CFullDisk() {
+    setrlimit(RLIMIT_FSIZE, &m_saved);
+    signal(SIGXFSZ, m_signal);
+  }
+
+ private:
+  rlimit m_saved{};
+  void (*m_signal)(int) = nullptr;
+};
+#endif
 
 class PreparePackageTest : public ::testing::Test {
  protected:
@@ -92,6 +119,15 @@ TEST_F(PreparePackageTest, AHomeThatCannotTakeTheIndexNamesTheIndexItself) {
   ASSERT_TRUE(CreateFolder(m_home / "pkgindex.txt.tmp"));  // as unwritable as a read-only folder, even for root
   EXPECT_EQ(0, Prepare());
   EXPECT_EQ(std::vector<std::string>{"Cannot create file: " + (m_home / "pkgindex.txt")}, TakeMessages());
+  ASSERT_TRUE(RemoveFolder(m_home / "pkgindex.txt.tmp"));
+#ifndef _WIN32
+  {  // A full disk: the file is created, its first write fails.
+    CFullDisk full;
+    EXPECT_EQ(0, Prepare());
+  }
+  EXPECT_EQ(std::vector<std::string>{"Failed to write to file: " + (m_home / "pkgindex.txt")}, TakeMessages());
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+#endif
 }
 
 TEST_F(PreparePackageTest, FetchCutMidBodyKeepsTheEarlierCopy) {
@@ -195,10 +231,19 @@ TEST(CreateDirectoryChainTest, CreatesEachMissingFolderAndStopsAtTheFirstFailure
   CreateDirectoryChain(dir / "a\\tail");  // the last folder is made only when a separator follows
   EXPECT_FALSE(FileExists(dir / "a\\tail"));
 
+  // The message is the system's text for the failed creation, not for a query made after it.
   WriteFile(dir / "file", "x");
+  ASSERT_FALSE(CreateFolder(dir / "file\\sub"));
+  const std::string creationError = GetLastErrorText();
   CreateDirectoryChain(dir / "file\\sub\\deeper\\");
   EXPECT_FALSE(FileExists(dir / "file\\sub"));
-  EXPECT_EQ(1u, TakeMessages().size());
+  EXPECT_EQ(std::vector<std::string>{creationError}, TakeMessages());
+#ifndef _WIN32
+  // A link to nowhere: the creation says the name is taken, a query after it finds nothing.
+  ASSERT_EQ(0, symlink("/nonexistent-target", (dir.Path() + "/dangling").c_str()));
+  CreateDirectoryChain(dir / "dangling\\");
+  EXPECT_EQ(std::vector<std::string>{std::string(strerror(EEXIST)) + "\n"}, TakeMessages());
+#endif
 }
 
 // Start-up's fetches have a deadline before the window exists: a server that trickles, or one
