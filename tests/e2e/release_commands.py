@@ -66,6 +66,9 @@ def main():
             script.append(command)
     script[1:] = sorted(script[1:], key=lambda line: next((i for i, p in enumerate(FIRST) if re.search(p, line)),
                                                           len(FIRST)))
+    # Each build of the release program is kept, to tell the signed one from the unsigned one.
+    script = [line + (f' && cp build/release/trelkin.exe build-{n}.exe' if '--target trelkin' in line else '')
+              for n, line in enumerate(script)]
     if not any('pkgmake verify' in line for line in script) or not any('--target trelkin' in line for line in script):
         sys.exit('the documents no longer show the release build and the check of a package')
     with tempfile.TemporaryDirectory(prefix='brisko-release-') as scratch:
@@ -77,9 +80,9 @@ def main():
         print(result.stdout[-6000:])
         if result.returncode != 0:
             sys.exit('a command from the documents failed (the last one traced above)')
-        release = checkout / 'build' / 'release' / 'trelkin.exe'
-        if not release.exists():
-            sys.exit('the release build made no trelkin.exe')
+        builds = sorted(checkout.glob('build-*.exe'), key=lambda p: int(p.stem.split('-')[1]))
+        if len(builds) < 2 or builds[0].read_bytes() == builds[-1].read_bytes():
+            sys.exit(f'expected an unsigned and then a signed trelkin.exe, got {len(builds)} different builds')
         for folder in ('published', 'out'):
             if not (checkout / folder / 'pkgrelease.txt').exists():
                 sys.exit(f'no signed release in {folder}/')
