@@ -53,7 +53,7 @@ def manifest_problems(exe):
     # Without a DPI declaration Windows stretches the window as a bitmap: blurred text.
     awareness = [e.text for e in root.iter() if e.tag.endswith('}dpiAwareness')]
     aware = [e.text for e in root.iter() if e.tag.endswith('}dpiAware')]
-    if awareness != ['PerMonitorV2, PerMonitor'] or aware != ['true/pm']:
+    if awareness != ['PerMonitorV2, System'] or aware != ['true']:
         problems.append(f'declares the DPI awareness {awareness} {aware}, not per-monitor v2 with a system-aware fallback')
     if not any(e.get('name') == 'Microsoft.Windows.Common-Controls' for e in root.iter() if e.tag.endswith('}assemblyIdentity')):
         problems.append('does not ask for the common controls 6')
