@@ -125,6 +125,15 @@ class EndToEnd(unittest.TestCase):
     def shot(self, name):
         ENV['display'].screenshot(ENV['shots'] / f'{name}.png')
 
+    def signed_download_finished(self):
+        """The signed build's download of the signed package, to Install; the installer's path."""
+        self.use_signed_build()
+        self.nginx(ENV['signed'])
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        return self.version_dir() / 'corvane.exe'
+
     def seed_version_folder(self, done):
         """A version folder as an earlier run left it, with the given parts (1-based) done."""
         folder = self.version_dir()
@@ -292,12 +301,7 @@ class EndToEnd(unittest.TestCase):
         self.finish_app()
 
     def test_signed_build_never_starts_an_installer_changed_after_the_join(self):
-        self.use_signed_build()
-        self.nginx(ENV['signed'])
-        self.start_dialog()
-        self.driver.click(IDC_DOWNLOAD)
-        self.wait_finished()
-        installer = self.version_dir() / 'corvane.exe'
+        installer = self.signed_download_finished()
         data = bytearray(installer.read_bytes())
         data[len(data) // 2] ^= 0xFF  # same size: only the hash can tell
         installer.write_bytes(bytes(data))
@@ -375,12 +379,7 @@ class EndToEnd(unittest.TestCase):
         self.assertFalse(self.version_dir().exists())
 
     def test_signed_build_does_not_call_a_locked_installer_unsigned_nor_remove_it(self):
-        self.use_signed_build()
-        self.nginx(ENV['signed'])
-        self.start_dialog()
-        self.driver.click(IDC_DOWNLOAD)
-        self.wait_finished()
-        installer = self.version_dir() / 'corvane.exe'
+        installer = self.signed_download_finished()
         self.driver.value('lock', 'Z:' + str(installer).replace('/', '\\'))
         try:
             self.driver.click(IDC_INSTALL)
