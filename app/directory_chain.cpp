@@ -34,10 +34,12 @@ std::vector<std::string> FolderPrefixes(const std::string& path) {
 void CreateDirectoryChain(std::string path) {
   for (const std::string& prefix : FolderPrefixes(path)) {
     if (FileExists(prefix)) continue;
+    if (CreateFolder(prefix)) continue;
+    // The creation's own error, taken before the next query overwrites the last error.
+    const std::string error = GetLastErrorText();
     // A folder that appeared meanwhile (another copy, another user) is as good as one made here.
-    if (!CreateFolder(prefix) && !FileExists(prefix)) {
-      ShowMessage(GetLastErrorText());
-      return;
-    }
+    if (FileExists(prefix)) continue;
+    ShowMessage(error);
+    return;
   }
 }

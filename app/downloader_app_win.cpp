@@ -89,7 +89,11 @@ bool CDownloaderApp::InitInstance() {
 
   CDownloaderDlg dlg;
 #ifdef BRISKO_PACKAGE_KEY
-  dlg.m_pVerifier = MakeSignedPackageVerifier(BRISKO_PACKAGE_KEY);
+  CTrustSettings trust;
+  trust.publicKeysHex = {BRISKO_PACKAGE_KEY, BRISKO_PACKAGE_BACKUP_KEY};
+  trust.minRelease = BRISKO_MIN_RELEASE;
+  trust.product = BRISKO_RELEASE_PRODUCT;
+  dlg.m_pVerifier = MakeSignedPackageVerifier(trust);
 #endif
   if (!dlg.PreparePackage()) {
     ShowMessage(GeneralFailureMessage());

@@ -25,6 +25,12 @@ constexpr std::size_t kFetchBlockBytes = 4096;  // one network read
 constexpr std::size_t kIndexLineBytes = 1024;   // the longest index line read
 constexpr int kProgressUnitBytes = 1024;        // bytes per step of the part bar
 constexpr unsigned kNetworkTimeoutMs = 60000;   // connect, send and receive
+// Start-up fetches the index (and a signed build the release file) before the window exists, with
+// no Stop to press: together they get this long, and fail when slower on average than this once
+// the grace time has passed.
+constexpr long long kStartupFetchMs = 120000;
+constexpr long long kStartupGraceMs = 20000;
+constexpr long long kStartupMinBytesPerSecond = 2048;
 
 constexpr const char* kSupportAddress = "brisko-support@corvane-software.com";
 constexpr const char* kVendorWebSite = "https://www.corvane-software.com/brisko";
@@ -39,3 +45,9 @@ constexpr const char* kTempSuffix = ".tmp";
 // beside the index, and the copy kept in the home folder and in the version folder.
 constexpr const char* kReleaseFileName = "pkgrelease.txt";
 constexpr const char* kRemoteReleaseObject = "/download/brisko/pkgrelease.txt";
+// Which program a signed release is for, unless the build names another (BRISKO_RELEASE_PRODUCT).
+constexpr const char* kDefaultReleaseProduct = "brisko-download";
+// The longest release file read: 65,534 part lines of at most 160 bytes, and the lines before
+// and after them.
+constexpr std::size_t kMaxReleasePartLineBytes = 160;
+constexpr std::size_t kMaxReleaseFileBytes = 65534 * kMaxReleasePartLineBytes + 16 * 1024;

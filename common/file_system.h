@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 // An open stream that closes itself.
 struct FileCloser {
@@ -54,6 +55,9 @@ int64_t FindFileWriteTime(const std::string& path);
 FILE* CreateNewFile(const std::string& path);
 // True for an existing folder with nothing in it.
 bool IsEmptyFolder(const std::string& path);
+// The names of the folders directly inside `path` ("." and ".." left out, links too); empty when
+// it cannot be listed.
+std::vector<std::string> ListFolders(const std::string& path);
 // Removes an empty folder; false on failure.
 bool RemoveFolder(const std::string& path);
 // The path with links, "." and ".." resolved; "" when it does not exist.

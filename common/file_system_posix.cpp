@@ -19,6 +19,23 @@ std::string ToPosix(std::string path) {
   return path;
 }
 
+std::string ParentFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Pushes the folder's own changes (a name created, moved or removed in it) down to the disk. A
+// flushed file whose name was never flushed may be gone after a power cut, and a move may be
+// undone; only this makes them last.
+bool FlushFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  const bool flushed = fsync(fd) == 0;
+  close(fd);
+  return flushed;
+}
+
 }  // namespace
 
 bool FileExists(const std::string& path) {
@@ -38,12 +55,20 @@ FILE* OpenFileStream(const std::string& path, const char* mode) {
 
 bool FlushToDisk(FILE* file) { return fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
-bool CreateFolder(const std::string& path) { return mkdir(ToPosix(path).c_str(), 0777) == 0; }
+bool CreateFolder(const std::string& path) {
+  const std::string folder = ToPosix(path);
+  if (mkdir(folder.c_str(), 0777) != 0) return false;
+  // The folder stands either way; unflushed, a power cut could take it with every file that is
+  // later written and flushed inside it.
+  FlushFolder(ParentFolder(folder));
+  return true;
+}
 
 bool RemoveFile(const std::string& path) { return unlink(ToPosix(path).c_str()) == 0; }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
-  return rename(ToPosix(from).c_str(), ToPosix(to).c_str()) == 0;
+  const std::string target = ToPosix(to);
+  return rename(ToPosix(from).c_str(), target.c_str()) == 0 && FlushFolder(ParentFolder(target));
 }
 
 int64_t FindFileSize(const std::string& path) {
@@ -76,6 +101,20 @@ bool IsEmptyFolder(const std::string& path) {
   return empty;
 }
 
+std::vector<std::string> ListFolders(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* folder = opendir(ToPosix(path).c_str());
+  if (folder == nullptr) return names;
+  for (dirent* entry; (entry = readdir(folder)) != nullptr;) {
+    const std::string name = entry->d_name;
+    struct stat info;
+    if (name == "." || name == ".." || lstat((ToPosix(path) + "/" + name).c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) names.push_back(name);
+  }
+  closedir(folder);
+  return names;
+}
+
 bool RemoveFolder(const std::string& path) { return rmdir(ToPosix(path).c_str()) == 0; }
 
 std::string CanonicalPath(const std::string& path) {
@@ -86,11 +125,12 @@ std::string CanonicalPath(const std::string& path) {
 std::string NativePath(const std::string& path) { return ToPosix(path); }
 
 std::string GetModulePath() {
-  char buffer[260] = "";
-  // A path that fills the buffer may have been cut short: no path, as on Windows.
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0 || length >= static_cast<ssize_t>(sizeof buffer - 1)) return "";
-  return std::string(buffer, static_cast<size_t>(length));
+  // A path that fills the buffer may have been cut short: a larger buffer, until it fits.
+  for (std::string buffer(256, '\0');; buffer.resize(buffer.size() * 2)) {
+    const ssize_t length = readlink("/proc/self/exe", &buffer[0], buffer.size());
+    if (length <= 0 || buffer.size() > (1u << 20)) return "";
+    if (static_cast<size_t>(length) < buffer.size()) return buffer.substr(0, static_cast<size_t>(length));
+  }
 }
 
 std::string FormatLastSystemError() { return std::string(strerror(errno)) + "\n"; }

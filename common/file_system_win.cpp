@@ -6,6 +6,13 @@
 
 #include <cstring>
 
+namespace {
+
+// The longest path Windows knows, in characters.
+constexpr size_t kLongestPath = 32768;
+
+}  // namespace
+
 bool FileExists(const std::string& path) {
   WIN32_FIND_DATAA data;
   HANDLE find = FindFirstFileA(path.c_str(), &data);
@@ -84,24 +91,63 @@ bool IsEmptyFolder(const std::string& path) {
   return empty;
 }
 
+std::vector<std::string> ListFolders(const std::string& path) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = data.cFileName;
+    if (name != "." && name != ".." && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      names.push_back(name);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return names;
+}
+
 bool RemoveFolder(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
 
 std::string CanonicalPath(const std::string& path) {
-  char full[MAX_PATH] = "";
-  const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH || GetFileAttributesA(full) == INVALID_FILE_ATTRIBUTES) return "";
-  CharLowerA(full);  // Windows' names ignore case
+  // Asked twice: once for the length, once for the path (which may pass MAX_PATH).
+  std::string full(GetFullPathNameA(path.c_str(), 0, nullptr, nullptr), '\0');
+  if (full.empty()) return "";
+  const DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+  if (length == 0 || length >= full.size()) return "";
+  full.resize(length);
+  if (GetFileAttributesA(full.c_str()) == INVALID_FILE_ATTRIBUTES) return "";
+  CharLowerA(&full[0]);  // Windows' names ignore case
   return full;
 }
 
 std::string NativePath(const std::string& path) { return path; }
 
 std::string GetModulePath() {
-  char buffer[MAX_PATH] = "";  // 260 characters
-  // A path cut short fills the buffer, and older Windows then leave it unterminated: no path.
-  const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return "";
-  return std::string(buffer, length);
+  // The wide call, into a buffer that grows until the whole path fits: with long paths enabled
+  // it may pass MAX_PATH characters, and its narrow form takes up to three bytes a character
+  // (a folder named in Chinese passes 260 bytes at 87 characters).
+  std::wstring wide(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, &wide[0], static_cast<DWORD>(wide.size()));
+    if (length == 0) return "";
+    if (length < wide.size()) {
+      wide.resize(length);
+      break;
+    }
+    if (wide.size() >= kLongestPath) return "";
+    wide.resize(wide.size() * 2);  // cut short: it did not fit
+  }
+  // Narrowed to the code page the program's narrow calls take: UTF-8 where the manifest is
+  // honoured (Windows 10 version 1903 and later), the system's ANSI code page before. A
+  // character that code page lacks becomes "?", never a look-alike that names another folder.
+  const UINT codePage = GetACP();
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int size = WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                       nullptr, nullptr);
+  if (size <= 0) return "";
+  std::string path(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), &path[0], size, nullptr, nullptr);
+  return path;
 }
 
 std::string FormatLastSystemError() {

@@ -10,7 +10,7 @@
 #include "common/progress_bar.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
-#include "trust/package_verifier.h"
+#include "index/package_verifier.h"
 
 namespace {
 
@@ -76,7 +76,10 @@ int CPackageIndex::MergeParts(const std::string& dir, const std::string& fileNam
       return fail("Incorrect size: " + partPath);
     }
     // A done part changed since it was fetched: only it is fetched again by the next Download.
-    if (check && !verifier->PartMatches(i, total, *hash)) {
+    const CheckOutcome outcome = check ? verifier->PartMatches(i, total, *hash) : CheckOutcome::kMatches;
+    if (outcome == CheckOutcome::kCouldNotCheck)
+      return fail(PartUncheckedText(partPath) + " Nothing was removed; press Download to try again.");
+    if (outcome == CheckOutcome::kDoesNotMatch) {
       input.reset();
       ForgetPart(i);
       return fail(PartMismatchText(partPath) + " It will be fetched again.");

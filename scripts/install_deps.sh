@@ -38,6 +38,8 @@ export DEBIAN_FRONTEND=noninteractive
 # ("File has unexpected size ... Mirror sync in progress?"). Try the update a few times; if a list
 # still fails, the others may well hold everything we need, so let the install decide.
 log=$(mktemp)
+pins=$(mktemp)
+trap 'rm -f "$log" "$log.install" "$pins"' EXIT
 updated=0
 for attempt in 1 2 3; do
   if $sudo apt-get update -q >"$log" 2>&1; then
@@ -45,23 +47,24 @@ for attempt in 1 2 3; do
     break
   fi
   echo "apt-get update failed (attempt $attempt of 3):"
-  grep -E '^(E|Err)' "$log" | head -n 4
+  grep -E '^(E|Err)' "$log" | head -n 4 || true
   if [ $attempt -lt 3 ]; then sleep $((attempt * 20)); fi
 done
-install() { $sudo apt-get install -y -q "$@" "${need[@]}" >"$log.install" 2>&1; }
+install_packages() { $sudo apt-get install -y -q "$@" "${need[@]}" >"$log.install" 2>&1; }
 if [ $updated -eq 0 ]; then
   echo "WARNING: some package lists could not be updated; installing from the lists that did load."
 fi
-if ! install; then
+if ! install_packages; then
   # A suite whose list for one architecture is missing offers a version for the other alone, and
   # the two halves of a library must match (wine32:i386 needs libssl3:i386 at libssl3's version).
   # Leave the failed suites out of this install altogether, so both halves come from the rest.
-  pins=$(mktemp)
   for suite in $(awk '/^Err:/ { split($3, part, "/"); print part[1] }' "$log" | sort -u); do
+    # Debian names such a suite by its codename (bookworm-security), Ubuntu by its archive name.
     printf 'Package: *\nPin: release n=%s\nPin-Priority: -1\n\n' "$suite" >>"$pins"
+    printf 'Package: *\nPin: release a=%s\nPin-Priority: -1\n\n' "$suite" >>"$pins"
   done
   if [ $updated -eq 1 ] || [ ! -s "$pins" ] || ! { echo "Retrying without: $(grep -oE 'n=.*' "$pins" | tr '\n' ' ')"; \
-      install -o Dir::Etc::Preferences="$pins"; }; then
+      install_packages -o Dir::Etc::Preferences="$pins"; }; then
     tail -n 20 "$log.install"
     echo "ERROR: could not install the packages the build needs: ${need[*]}" >&2
     exit 1

@@ -27,7 +27,7 @@ fi
 windows="$build/windows-demo-$windows_arch"
 cmake -S "$top" -B "$windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$windows_toolchain" \
   -DCMAKE_BUILD_TYPE=Release -DBRISKO_SERVER_HOST=127.0.0.1 -DBRISKO_SERVER_PORT=$port \
-  -DBRISKO_PACKAGE_KEY="$(cat "$build/demo/demo-key.pub")" -DBRISKO_BUILD_TESTS=OFF >/dev/null
+  -DBRISKO_PACKAGE_KEY="$(cat "$build/demo/demo-key.pub")" -DBRISKO_MIN_RELEASE=1 -DBRISKO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$windows" --target trelkin uidriver demo_installer | tail -n 1
 
 exec python3 "$top/scripts/demo.py" --trelkin "$windows/trelkin.exe" \

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 class IProgressBar;
@@ -15,7 +16,9 @@ class IDownloadView {
   virtual void SetPartLabelText(const std::string& text) = 0;
   virtual void ShowPartProgress(bool show) = 0;
   virtual void EnableInstall(bool enable) = 0;
-  // The worker's last word before it ends: Download may be offered again. Must not wait on the
-  // dialog's thread.
-  virtual void WorkerEnding() = 0;
+  // Called by the worker before it lets go of the download; must not wait on the dialog's thread.
+  // Returns its last word, said once it has let go (IsWorkerRunning is false by then): Download
+  // may be offered again. The last word may use neither the view nor the download, which can
+  // be gone by then.
+  virtual std::function<void()> WorkerEnding() = 0;
 };

@@ -48,20 +48,25 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
       return kResultDone;
     }
     std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
+    // No body runs past what the part can be: its signed size in a signed build; otherwise the
+    // part size, which the last part does not exceed either.
+    const long long limit = verifier ? verifier->PartSize(position) : download.m_index.m_nPartSize;
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
-                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(),
-                      isLast ? -1 : download.m_index.m_nPartSize, &ahead)) {
+                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(), limit, nullptr,
+                      &ahead)) {
       // Every part but the last is exactly the part size; a body cut short where the server
       // announced no length shows here, and is fetched again rather than recorded as done. A
       // signed build knows every part's size and hash: a part changed on the way is a failed
       // attempt like a cut body.
       const int length = GetFileLength(localPath);
       if (verifier != nullptr) {
-        if (verifier->PartMatches(position, length, *hash)) {
+        const CheckOutcome outcome = verifier->PartMatches(position, length, *hash);
+        if (outcome == CheckOutcome::kMatches) {
           verifier->RememberMatchingPart(position, localPath);
           return kResultDone;
         }
-        error = PartMismatchText(part.m_strName);
+        error = outcome == CheckOutcome::kCouldNotCheck ? PartUncheckedText(part.m_strName)
+                                                        : PartMismatchText(part.m_strName);
       } else if (isLast || length == download.m_index.m_nPartSize) {
         return kResultDone;
       } else {
@@ -69,16 +74,15 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
       }
     }
     Pause(download.m_nRetryPauseMs);
-    // An attempt cut short by the user's stop is no failure to report.
+    // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
+    if (attempt < kAttemptsPerPart) continue;
+    // The last attempt cut short by the user's stop is no failure to report.
     if (download.m_bStop != 0) {
       stopped = true;
       return kResultDone;
     }
-    if (attempt == kAttemptsPerPart) {
-      ahead.EndAll();  // no transfer goes on while the user reads why the download ended
-      ShowMessage(error + " Please try later");
-      return kResultFailed;
-    }
+    ahead.EndAll();  // no transfer goes on while the user reads why the download ended
+    ShowMessage(error + " Please try later");
   }
   return kResultFailed;
 }
@@ -118,8 +122,15 @@ unsigned RunWorker(CPackageDownload& download) {
     view.OverallProgress().SetPos(i + 1);
   }
 
-  const bool ready = CheckInstaller(download.m_strDirectory, index, download.m_pVerifier.get());
+  bool unchecked = false;
+  const bool ready = CheckInstaller(download.m_strDirectory, index, download.m_pVerifier.get(), &unchecked);
   const std::string installer = JoinPath(download.m_strDirectory, kInstallerFileName);
+  if (unchecked) {
+    ShowMessage("The installer " + installer +
+                " could not be checked, so it was neither offered nor removed. Close any program that uses it and "
+                "press Download again.");
+    return kResultFailed;
+  }
   if (!ready && FileExists(installer)) {
     // Too short (or not the signed one), and it could not be removed: held open, read-only, or a
     // folder of that name. Offering it would start a broken installer.
@@ -149,12 +160,36 @@ unsigned RunWorker(CPackageDownload& download) {
 
 }  // namespace
 
+unsigned InstallCheckThreadProc(void* param) {
+  auto& download = *static_cast<CPackageDownload*>(param);
+  IDownloadView& view = *download.m_pView;
+  // The part bar counts the check in thousandths, then gets the parts' range back.
+  int lower = 0, upper = 0;
+  view.PartProgress().GetRange(lower, upper);
+  view.SetPartLabelText("Checking the installer");
+  view.ShowPartLabel(true);
+  view.PartProgress().SetRange(0, 1000);
+  view.PartProgress().SetPos(0);
+  view.ShowPartProgress(true);
+  download.m_installCheck =
+      download.m_pVerifier->InstallerMatches(download.m_strInstallPath, false, &view.PartProgress(), &download.m_bStop);
+  view.ShowPartLabel(false);
+  view.ShowPartProgress(false);
+  view.PartProgress().SetRange(static_cast<unsigned short>(lower), static_cast<unsigned short>(upper));
+  const std::function<void()> lastWord = view.WorkerEnding();
+  // Hereafter the worker must not touch `download` (see DownloadThreadProc).
+  download.m_pWorker = nullptr;
+  if (lastWord) lastWord();
+  return 0;
+}
+
 unsigned DownloadThreadProc(void* param) {
   auto& download = *static_cast<CPackageDownload*>(param);
   const unsigned result = RunWorker(download);
-  download.m_pView->WorkerEnding();
+  const std::function<void()> lastWord = download.m_pView->WorkerEnding();
   // Hereafter the worker must not touch `download`: the user-interface thread may start
   // another worker or end the dialog as soon as it sees m_pWorker cleared.
   download.m_pWorker = nullptr;
+  if (lastWord) lastWord();
   return result;
 }

@@ -1,5 +1,6 @@
 #include "transfer/http_fetch.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -8,7 +9,7 @@
 #include "common/progress_bar.h"
 #include "transfer/http_transport.h"
 #include "transfer/requests_ahead.h"
-#include "trust/package_verifier.h"
+#include "index/package_verifier.h"
 
 namespace {
 
@@ -19,6 +20,29 @@ IHttpTransport* g_pTransport = nullptr;
 IHttpTransport& CurrentHttpTransport() { return g_pTransport ? *g_pTransport : PlatformHttpTransport(); }
 
 void SetHttpTransport(IHttpTransport* transport) { g_pTransport = transport; }
+
+CFetchDeadline::CFetchDeadline(long long totalMs, long long graceMs, long long minBytesPerSecond,
+                               std::function<long long()> clockMs)
+    : m_clockMs(std::move(clockMs)), m_totalMs(totalMs), m_graceMs(graceMs), m_minBytesPerSecond(minBytesPerSecond) {
+  if (!m_clockMs)
+    m_clockMs = [] {
+      return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+    };
+  m_startMs = m_clockMs();
+}
+
+bool CFetchDeadline::Holds(long long received, bool complete) {
+  m_received += received;
+  const long long elapsed = m_clockMs() - m_startMs;
+  if (elapsed >= m_totalMs) return false;
+  return complete || elapsed < m_graceMs || m_received * 1000 >= m_minBytesPerSecond * elapsed;
+}
+
+bool CFetchDeadline::TimeIsUp() const { return m_clockMs() - m_startMs >= m_totalMs; }
+
+std::string TooSlowDownloadText() { return "The download server is too slow to answer."; }
 
 std::string IncompleteDownloadText(long long received, long long expected) {
   return "The download was interrupted: received " + std::to_string(received) + " of " + std::to_string(expected) +
@@ -31,8 +55,12 @@ std::string TooLongDownloadText(long long limit) {
 
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag, IPartHash* hash, long long maxBytes,
-                  CRequestsAhead* ahead) {
+                  CFetchDeadline* deadline, CRequestsAhead* ahead) {
   FilePtr file;
+  if (deadline != nullptr && !deadline->Holds()) {
+    error = TooSlowDownloadText();
+    return 0;
+  }
   try {
     std::unique_ptr<IHttpResponse> response = ahead != nullptr ? ahead->Take(object) : nullptr;
     // The stop flag is read after each block, as it always was: a request is sent whatever it holds.
@@ -72,6 +100,10 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
       if (hash != nullptr) hash->Update(buffer, got);
       if (progress != nullptr && unitBytes > 0) progress->OffsetPos(static_cast<int>(kFetchBlockBytes) / unitBytes);
       if (stopFlag != nullptr && stopFlag->load() != 0) return 0;
+      if (deadline != nullptr && !deadline->Holds(static_cast<long long>(got), expected >= 0 && received >= expected)) {
+        error = TooSlowDownloadText();
+        return 0;
+      }
     }
     // Pushed to the disk before the caller records the part as done, so that a power cut
     // cannot leave a done flag over data that never reached the disk.
@@ -87,8 +119,12 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
     }
     return 1;
   } catch (const CHttpTransportError& failure) {
-    // A transfer ended by the user's stop is no failure to describe.
-    if (stopFlag == nullptr || stopFlag->load() == 0) error = failure.what();
+    // A transfer ended by the user's stop is no failure to describe; one ended by the watchdog at
+    // its deadline says so.
+    if (deadline != nullptr && deadline->TimeIsUp())
+      error = TooSlowDownloadText();
+    else if (stopFlag == nullptr || stopFlag->load() == 0)
+      error = failure.what();
     return 0;
   }
 }

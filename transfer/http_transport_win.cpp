@@ -268,18 +268,32 @@ class CWinInetTransport : public IHttpTransport {
                                                       INTERNET_SERVICE_HTTP, 0, 1)));
     SetTimeouts(connection.Get());
     // Always from the server, never into the user's internet cache: a stale cached index would
-    // hide a new version, and every part would be stored twice. No cookies kept or sent, no
-    // automatic logon with the user's Windows credentials (a redirect could lead to a host that
-    // collects them), and no dialog of WinInet's own.
+    // hide a new version, and every part would be stored twice. No cookies kept or sent, and no
+    // dialog of WinInet's own.
     const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                        INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH |
-                        INTERNET_FLAG_NO_UI;
-    auto request = std::make_unique<CRequestHandle>(Check(WinInet().HttpOpenRequestA(
-        connection.Get(), "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 1)), stopFlag);
-    SetTimeouts(request->Get());
+                        INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
+    // The user's Windows logon goes to the proxy the user's settings name (a company proxy that
+    // asks for NTLM or Negotiate answers 407, and WinInet answers it), never to a server: with
+    // server authentication suppressed, a server's 401 is the answer, a failed attempt. The
+    // download server and every host a redirect names are servers. A WinInet that cannot
+    // suppress server authentication alone (before Internet Explorer 8) authenticates to nobody.
+    auto request = OpenRequest(connection.Get(), object, flags, stopFlag);
+    if (!WinInet().InternetSetOptionA(request->Get(), INTERNET_OPTION_SUPPRESS_SERVER_AUTH, nullptr, 0)) {
+      request.reset();
+      request = OpenRequest(connection.Get(), object, flags | INTERNET_FLAG_NO_AUTH, stopFlag);
+    }
     if (!WinInet().HttpSendRequestA(request->Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
     // The response owns the handles from here on.
     return std::make_unique<CWinInetResponse>(std::move(session), std::move(connection), std::move(request));
+  }
+
+  static std::unique_ptr<CRequestHandle> OpenRequest(HINTERNET connection, const std::string& object, DWORD flags,
+                                                     const std::atomic<int>* stopFlag) {
+    auto request = std::make_unique<CRequestHandle>(
+        Check(WinInet().HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 1)),
+        stopFlag);
+    SetTimeouts(request->Get());
+    return request;
   }
 
   // Points host, port and object at a redirect's target; false for a target this client does not

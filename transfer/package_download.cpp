@@ -5,18 +5,43 @@
 #include "common/file_system.h"
 #include "common/path.h"
 #include "common/progress_bar.h"
+#include "common/constants.h"
 #include "index/part_assembly.h"
 #include "transfer/download_view.h"
 #include "transfer/http_transport.h"
 
 CPackageDownload::CPackageDownload(IDownloadView* view) : m_pView(view) {}
 
-bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier) {
+bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier,
+                    bool* unchecked) {
+  if (unchecked != nullptr) *unchecked = false;
   if (!ValidateInstallerFile(dir, index)) return false;
   const std::string path = JoinPath(dir, kInstallerFileName);
-  if (verifier == nullptr || verifier->InstallerMatches(path, true)) return true;
-  RemoveFile(path);  // never offered: it is not what the vendor signed
+  if (verifier == nullptr) return true;
+  switch (verifier->InstallerMatches(path, true)) {
+    case CheckOutcome::kMatches:
+      return true;
+    case CheckOutcome::kDoesNotMatch:
+      RemoveFile(path);  // never offered: it is not what the vendor signed
+      return false;
+    case CheckOutcome::kCouldNotCheck:
+      if (unchecked != nullptr) *unchecked = true;
+      return false;
+  }
   return false;
+}
+
+std::string RefuseInstall(CheckOutcome outcome, const std::string& path) {
+  if (outcome != CheckOutcome::kDoesNotMatch)
+    return "The installer " + path +
+           " could not be opened or checked, so it was not started. It was not removed. Close any program that uses "
+           "it (a virus scanner, say) and press Install again.";
+  if (!RemoveFile(path))
+    return "The installer " + path +
+           " is not the one Corvane Software signed, so it was not started, and it could not be removed. Remove it "
+           "yourself, then press Download to build it again.";
+  return "The installer " + path +
+         " is not the one Corvane Software signed, so it was removed. Press Download to build it again.";
 }
 
 CPackageDownload::~CPackageDownload() { StopAndWaitForWorker(); }
@@ -35,7 +60,16 @@ void CPackageDownload::ShowInitialState() {
   view.ShowPartProgress(false);
 }
 
-bool CPackageDownload::StartWorker() {
+bool CPackageDownload::StartWorker() { return StartThread(DownloadThreadProc); }
+
+bool CPackageDownload::StartInstallCheck(const std::string& path) {
+  if (!m_pVerifier || IsWorkerRunning()) return false;
+  m_strInstallPath = path;
+  m_installCheck = CheckOutcome::kCouldNotCheck;
+  return StartThread(InstallCheckThreadProc);
+}
+
+bool CPackageDownload::StartThread(unsigned (*procedure)(void*)) {
   // A worker counts as running until its thread procedure has ended, pause included; clearing
   // the stop flag under it would let it go on beside a second one.
   if (IsWorkerRunning()) return false;
@@ -43,7 +77,7 @@ bool CPackageDownload::StartWorker() {
   m_bStop = 0;
   m_pWorker = &m_workerThread;  // before the new worker can clear it
   try {
-    m_workerThread = std::thread(DownloadThreadProc, this);
+    m_workerThread = std::thread(procedure, this);
   } catch (const std::system_error&) {
     m_pWorker = nullptr;
     return false;

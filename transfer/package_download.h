@@ -3,12 +3,13 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "common/constants.h"
 #include "index/package_index.h"
-#include "trust/package_verifier.h"
+#include "index/package_verifier.h"
 
 class IDownloadView;
 
@@ -30,6 +31,14 @@ class CPackageDownload {
 
   // Starts the worker with the stop flag cleared; false (and nothing changed) while one runs.
   bool StartWorker();
+  // Install's check in a signed build, off the dialog's thread: the worker hashes the installer
+  // at `path` (which the caller holds open until it has started it), moving the part bar, and
+  // leaves what it found in m_installCheck before it ends. False (nothing started) while a
+  // worker runs.
+  bool StartInstallCheck(const std::string& path);
+  std::atomic<CheckOutcome> m_installCheck{CheckOutcome::kCouldNotCheck};
+  std::string m_strInstallPath;
+
   // Asks a running worker to stop at its next poll, and ends a transfer under way at once.
   void RequestStop();
   // Asks the worker to stop and waits until it has ended. On Windows the dialog's window must be
@@ -47,18 +56,30 @@ class CPackageDownload {
   std::atomic<std::thread*> m_pWorker{nullptr};
   IDownloadView* m_pView;
   unsigned m_nRetryPauseMs = kRetryPauseMs;
+  // The clock of start-up's fetch deadline, in milliseconds; the system's steady clock when empty.
+  std::function<long long()> m_startupClockMs;
   // Set in builds with a package key: nothing is recorded, joined or offered unless it is the
   // release the vendor signed. None in the others.
   std::unique_ptr<IPackageVerifier> m_pVerifier;
 
  private:
+  bool StartThread(unsigned (*procedure)(void*));
   std::thread m_workerThread;
 };
 
 // Applies ValidateInstallerFile, and in a signed build also removes an installer that is not the
-// signed one; true when a complete installer stands in `dir`.
-bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier);
+// signed one; true when a complete installer stands in `dir`. An installer that could not be
+// checked is neither offered nor removed, and sets `unchecked`.
+bool CheckInstaller(const std::string& dir, const CPackageIndex& index, const IPackageVerifier* verifier,
+                    bool* unchecked = nullptr);
+
+// After Install's check in a signed build refused the installer at `path` (which the caller no
+// longer holds open): removes it only when it does not match, and says what happened and what the
+// user can do.
+std::string RefuseInstall(CheckOutcome outcome, const std::string& path);
 
 // The worker's thread procedure; `param` is the CPackageDownload. Result 0 when it finished or
 // stopped, 9 when a part could not be fetched or the join failed.
 unsigned DownloadThreadProc(void* param);
+// The install check's thread procedure (see StartInstallCheck).
+unsigned InstallCheckThreadProc(void* param);

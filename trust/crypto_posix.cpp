@@ -19,12 +19,15 @@ CSha256::CSha256() : m_pImpl(std::make_unique<Impl>()) {
 
 CSha256::~CSha256() = default;
 
-void CSha256::Update(const void* data, size_t size) { EVP_DigestUpdate(m_pImpl->context, data, size); }
+void CSha256::Update(const void* data, size_t size) {
+  if (EVP_DigestUpdate(m_pImpl->context, data, size) != 1) throw CCryptoUnavailable("SHA-256 failed.");
+}
 
 Sha256Digest CSha256::Final() {
   Sha256Digest digest{};
   unsigned int length = 0;
-  EVP_DigestFinal_ex(m_pImpl->context, digest.data(), &length);
+  if (EVP_DigestFinal_ex(m_pImpl->context, digest.data(), &length) != 1 || length != digest.size())
+    throw CCryptoUnavailable("SHA-256 failed.");
   return digest;
 }
 
@@ -60,7 +63,7 @@ bool VerifyP256Signature(const std::string& publicKey, const Sha256Digest& diges
   }
   unsigned char* der = nullptr;
   const int derLength = i2d_ECDSA_SIG(parsed.get(), &der);
-  if (derLength <= 0) return false;
+  if (derLength <= 0 || der == nullptr) return false;
   KeyContextPtr context(EVP_PKEY_CTX_new(key.get(), nullptr));
   const bool good = context && EVP_PKEY_verify_init(context.get()) == 1 &&
                     EVP_PKEY_verify(context.get(), der, static_cast<size_t>(derLength), digest.data(), digest.size()) == 1;

@@ -61,12 +61,21 @@ CSha256::CSha256() : m_pImpl(std::make_unique<Impl>()) {
 CSha256::~CSha256() = default;
 
 void CSha256::Update(const void* data, size_t size) {
-  Cng().HashData(m_pImpl->hash, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size), 0);
+  // CNG takes at most 4 GiB a call; the program's blocks are far smaller, but the type says so.
+  auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
+  while (size > 0) {
+    const ULONG piece = static_cast<ULONG>(size > 0x40000000u ? 0x40000000u : size);
+    if (!BCRYPT_SUCCESS(Cng().HashData(m_pImpl->hash, bytes, piece, 0)))
+      throw CCryptoUnavailable("This computer's cryptography (bcrypt.dll) failed to compute SHA-256.");
+    bytes += piece;
+    size -= piece;
+  }
 }
 
 Sha256Digest CSha256::Final() {
   Sha256Digest digest{};
-  Cng().FinishHash(m_pImpl->hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
+  if (!BCRYPT_SUCCESS(Cng().FinishHash(m_pImpl->hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
+    throw CCryptoUnavailable("This computer's cryptography (bcrypt.dll) failed to compute SHA-256.");
   return digest;
 }
 

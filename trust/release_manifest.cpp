@@ -1,7 +1,10 @@
 #include "trust/release_manifest.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <cstdio>
+#include <new>
 #include <set>
 
 #include "common/constants.h"
@@ -12,6 +15,8 @@ namespace {
 
 constexpr size_t kMaxLineBytes = 2048;
 constexpr int kMaxParts = 65534;
+// The lines around the part lines: the longest file has this many more.
+constexpr size_t kOtherLines = 12;
 
 // Splits on line feeds, dropping a carriage return before each; a last line without its line
 // feed counts, an empty text after the last line feed does not.
@@ -78,8 +83,11 @@ bool Field(const std::string& line, const char* key, size_t count, std::vector<s
 }  // namespace
 
 std::string CReleaseManifest::SignedText() const {
-  std::string text = "brisko-release 1\nversion " + m_strVersion + "\nrelease " + std::to_string(m_nRelease) +
-                     "\npart-size " + std::to_string(m_nPartSize) + "\nparts " + std::to_string(m_parts.size()) + "\n";
+  std::string text = "brisko-release 1\nversion " + m_strVersion + "\nrelease " + std::to_string(m_nRelease) + "\n";
+  if (!m_strProduct.empty()) text += "product " + m_strProduct + "\n";
+  if (m_nExpires != 0) text += "expires " + std::to_string(m_nExpires) + "\n";
+  if (!m_strKeyId.empty()) text += "key " + m_strKeyId + "\n";
+  text += "part-size " + std::to_string(m_nPartSize) + "\nparts " + std::to_string(m_parts.size()) + "\n";
   for (const CReleasePart& part : m_parts)
     text += "part " + part.m_strName + " " + std::to_string(part.m_nSize) + " " + ToHex(part.m_hash) + "\n";
   text += "installer " + std::to_string(m_nInstallerSize) + " " + ToHex(m_installerHash) + "\n";
@@ -89,7 +97,11 @@ std::string CReleaseManifest::SignedText() const {
 std::string CReleaseManifest::FileText() const { return SignedText() + "signature " + ToHex(m_signature) + "\n"; }
 
 std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& manifest) {
-  if (text.size() > kMaxManifestBytes) return "the release file is too long";
+  if (text.size() > kMaxReleaseFileBytes) return "the release file is too long";
+  // Counted before it is split: each line costs a string, and a file of line feeds alone would
+  // otherwise cost far more memory than its size.
+  if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) > kMaxParts + kOtherLines)
+    return "the release file has too many lines";
   const std::vector<std::string> lines = SplitLines(text);
   for (const std::string& line : lines)
     if (line.size() > kMaxLineBytes) return "a line of the release file is too long";
@@ -106,6 +118,21 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
   uint64_t number = 0;
   if (!next("release", 1) || !ParseNumber(values[0], number)) return "the release line is wrong";
   read.m_nRelease = number;
+  auto optional = [&](const char* key) { return at < lines.size() && lines[at].compare(0, strlen(key) + 1, std::string(key) + " ") == 0; };
+  if (optional("product")) {
+    if (!next("product", 1) || values[0].empty() || values[0].size() > 64) return "the product line is wrong";
+    read.m_strProduct = values[0];
+  }
+  if (optional("expires")) {
+    if (!next("expires", 1) || !ParseNumber(values[0], number) || number == 0) return "the expires line is wrong";
+    read.m_nExpires = number;
+  }
+  if (optional("key")) {
+    std::string id;
+    if (!next("key", 1) || values[0].size() != 16 || !FromHex(values[0], id) || values[0] != ToHex(id))
+      return "the key line is wrong";
+    read.m_strKeyId = values[0];
+  }
   if (!next("part-size", 1) || !ParseNumber(values[0], number) || number == 0 || number > INT32_MAX)
     return "the part-size line is wrong";
   read.m_nPartSize = static_cast<int>(number);
@@ -118,7 +145,7 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
     CReleasePart part;
     if (!next("part", 3)) return "part line " + std::to_string(i + 1) + " is missing or wrong";
     part.m_strName = values[0];
-    if (!IsPlainFileName(part.m_strName) || IsReservedName(part.m_strName) ||
+    if (lines[at - 1].size() > kMaxReleasePartLineBytes - 2 || !IsPlainFileName(part.m_strName) || IsReservedName(part.m_strName) ||
         !names.insert(LowercaseName(part.m_strName)).second)
       return "the part name " + part.m_strName + " cannot be used";
     if (!ParseNumber(values[1], number) || !ParseDigest(values[2], part.m_hash))
@@ -147,13 +174,93 @@ bool IsSignedBy(const CReleaseManifest& manifest, const std::string& publicKey) 
   return VerifyP256Signature(publicKey, Sha256Of(manifest.SignedText()), manifest.m_signature);
 }
 
-ReleaseCheck ReadSignedRelease(const std::string& path, const std::string& publicKey, CReleaseManifest& release,
-                               std::string& problem) {
+std::string KeyId(const std::string& publicKey) {
+  const Sha256Digest digest = Sha256Of(publicKey);
+  return ToHex(digest.data(), 8);
+}
+
+ReleaseCheck CheckSignedRelease(const std::string& text, const std::vector<std::string>& publicKeys,
+                                CReleaseManifest& release, std::string& problem) {
+  try {
+    problem = ParseReleaseManifest(text, release);
+    if (!problem.empty()) return ReleaseCheck::kMalformed;
+  } catch (const std::bad_alloc&) {
+    problem = "it is too large for the memory";
+    return ReleaseCheck::kMalformed;
+  }
+  bool known = release.m_strKeyId.empty();
+  for (const std::string& key : publicKeys) {
+    if (!release.m_strKeyId.empty() && KeyId(key) != release.m_strKeyId) continue;
+    known = true;
+    if (IsSignedBy(release, key)) return ReleaseCheck::kGood;
+  }
+  return known ? ReleaseCheck::kNotSigned : ReleaseCheck::kUnknownKey;
+}
+
+ReleaseCheck ReadSignedRelease(const std::string& path, const std::vector<std::string>& publicKeys,
+                               CReleaseManifest& release, std::string& problem) {
   std::string text;
-  if (!ReadWholeFile(path, kMaxManifestBytes, text)) return ReleaseCheck::kUnreadable;
-  problem = ParseReleaseManifest(text, release);
-  if (!problem.empty()) return ReleaseCheck::kMalformed;
-  return IsSignedBy(release, publicKey) ? ReleaseCheck::kGood : ReleaseCheck::kNotSigned;
+  try {
+    if (!ReadWholeFile(path, kMaxReleaseFileBytes, text)) return ReleaseCheck::kUnreadable;
+  } catch (const std::bad_alloc&) {
+    problem = "it is too large for the memory";
+    return ReleaseCheck::kMalformed;
+  }
+  return CheckSignedRelease(text, publicKeys, release, problem);
+}
+
+namespace {
+
+// Days since 1970-01-01 of a date in the Gregorian calendar, and back.
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+void CivilFromDays(int64_t days, int64_t& year, unsigned& month, unsigned& day) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
+  const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
+  day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+  month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2);
+}
+
+}  // namespace
+
+std::string UtcDate(int64_t seconds) {
+  int64_t days = seconds / 86400;
+  if (seconds % 86400 < 0) --days;
+  int64_t year = 0;
+  unsigned month = 0, day = 0;
+  CivilFromDays(days, year, month, day);
+  char text[32];
+  snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(year), month, day);
+  return text;
+}
+
+bool ParseUtcDate(const std::string& text, int64_t& seconds) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+    if (text[i] < '0' || text[i] > '9') return false;
+  const int64_t year = std::stoi(text.substr(0, 4));
+  const unsigned month = static_cast<unsigned>(std::stoi(text.substr(5, 2)));
+  const unsigned day = static_cast<unsigned>(std::stoi(text.substr(8, 2)));
+  if (year < 1970 || month < 1 || month > 12 || day < 1) return false;
+  const int64_t days = DaysFromCivil(year, month, day);
+  int64_t checkYear = 0;
+  unsigned checkMonth = 0, checkDay = 0;
+  CivilFromDays(days, checkYear, checkMonth, checkDay);
+  if (checkYear != year || checkMonth != month || checkDay != day) return false;  // 2027-02-30
+  seconds = days * 86400;
+  return true;
 }
 
 std::string CompareWithIndex(const CReleaseManifest& manifest, const CPackageIndex& index) {
@@ -166,7 +273,8 @@ std::string CompareWithIndex(const CReleaseManifest& manifest, const CPackageInd
   return "";
 }
 
-bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also) {
+bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* also,
+              const std::function<bool(long long)>& going) {
   FilePtr file(OpenFileStream(path, "rb"));
   if (!file) return false;
   std::vector<char> buffer(256 * 1024);
@@ -175,6 +283,7 @@ bool HashFile(const std::string& path, CSha256& hash, long long& size, CSha256* 
     hash.Update(buffer.data(), got);
     if (also != nullptr) also->Update(buffer.data(), got);
     size += static_cast<long long>(got);
+    if (going && !going(size)) return false;
   }
   return !ferror(file.get());
 }

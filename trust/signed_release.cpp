@@ -1,6 +1,9 @@
 #include "trust/signed_release.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <new>
 #include <map>
 #include <utility>
 #include <vector>
@@ -8,9 +11,9 @@
 #include "common/constants.h"
 #include "common/file_system.h"
 #include "common/path.h"
+#include "common/progress_bar.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
-#include "transfer/http_fetch.h"
 #include "trust/release_manifest.h"
 
 namespace {
@@ -24,40 +27,75 @@ const char kMismatchText[] = "The package index does not match the signed releas
 // with the transfer and the download took longer.)
 class CPartHash : public IPartHash {
  public:
+  CPartHash() {
+    try {
+      m_pHash = std::make_unique<CSha256>();
+    } catch (const CCryptoUnavailable&) {
+      // Could not check: the part is neither taken nor called changed.
+    }
+  }
   void Update(const char* data, size_t size) override {
     m_nBytes += static_cast<long long>(size);
-    if (m_pending.size() + size > kGather) Flush();
-    if (size >= kGather) {
-      m_hash.Update(data, size);
-      return;
+    if (!m_pHash) return;
+    try {
+      if (m_pending.size() + size > kGather) Flush();
+      if (size >= kGather) {
+        m_pHash->Update(data, size);
+        return;
+      }
+      m_pending.insert(m_pending.end(), data, data + size);
+    } catch (const CCryptoUnavailable&) {
+      m_pHash.reset();
     }
-    m_pending.insert(m_pending.end(), data, data + size);
   }
-  Sha256Digest Final() {
-    Flush();
-    return m_hash.Final();
+  // The digest of every byte given; false when the platform could not hash them.
+  bool Final(Sha256Digest& digest) {
+    if (!m_pHash) return false;
+    try {
+      Flush();
+      digest = m_pHash->Final();
+      return true;
+    } catch (const CCryptoUnavailable&) {
+      m_pHash.reset();
+      return false;
+    }
   }
   long long m_nBytes = 0;
 
  private:
   static constexpr size_t kGather = 64 * 1024;
   void Flush() {
-    if (!m_pending.empty()) m_hash.Update(m_pending.data(), m_pending.size());
+    if (!m_pending.empty()) m_pHash->Update(m_pending.data(), m_pending.size());
     m_pending.clear();
   }
-  CSha256 m_hash;
+  std::unique_ptr<CSha256> m_pHash;
   std::vector<char> m_pending;
 };
 
+std::string ReleaseNumber(uint64_t number) { return std::to_string(number); }
+
 class CSignedPackageVerifier : public IPackageVerifier {
  public:
-  explicit CSignedPackageVerifier(const std::string& publicKeyHex) { FromHex(publicKeyHex, m_publicKey); }
+  explicit CSignedPackageVerifier(const CTrustSettings& settings) : m_settings(settings) {
+    for (const std::string& hex : settings.publicKeysHex) {
+      std::string key;
+      if (!hex.empty() && FromHex(hex, key)) m_publicKeys.push_back(key);
+    }
+    if (m_settings.product.empty()) m_settings.product = kDefaultReleaseProduct;
+    if (!m_settings.now) m_settings.now = [] { return static_cast<int64_t>(time(nullptr)); };
+  }
 
-  int PrepareRelease(const std::string& host, const std::string& home, const CPackageIndex& index) override {
+  int PrepareRelease(const std::string& home, const std::string& fetchedPath, const std::string& fetchError,
+                     const CPackageIndex& index) override {
     try {
-      return Prepare(host, home, index);
+      return Prepare(home, fetchedPath, fetchError, index);
     } catch (const CCryptoUnavailable& failure) {
+      if (!fetchedPath.empty()) RemoveFile(fetchedPath);
       ShowMessage(failure.what());
+      return 0;
+    } catch (const std::bad_alloc&) {
+      if (!fetchedPath.empty()) RemoveFile(fetchedPath);
+      ShowMessage(kNotSignedText);
       return 0;
     }
   }
@@ -68,18 +106,27 @@ class CSignedPackageVerifier : public IPackageVerifier {
                   " holds another package than the signed release. Remove the folder and try again.");
       return 0;
     }
-    // Kept for the user and for support; a folder that cannot take it loses nothing.
+    // Kept for the user and for support, and as one more floor against an older release; a
+    // folder that cannot take it loses nothing.
     ReplaceFileContent(JoinPath(directory, kReleaseFileName), m_release.FileText(), true);
     return 1;
   }
 
+  long long PartSize(int position) const override {
+    if (position < 0 || position >= static_cast<int>(m_release.m_parts.size())) return 0;
+    return m_release.m_parts[position].m_nSize;
+  }
+
   std::unique_ptr<IPartHash> StartPart() const override { return std::make_unique<CPartHash>(); }
 
-  bool PartMatches(int position, long long size, IPartHash& hash) const override {
+  CheckOutcome PartMatches(int position, long long size, IPartHash& hash) const override {
     auto& part = static_cast<CPartHash&>(hash);
-    if (position < 0 || position >= static_cast<int>(m_release.m_parts.size())) return false;
+    if (position < 0 || position >= static_cast<int>(m_release.m_parts.size())) return CheckOutcome::kDoesNotMatch;
     const CReleasePart& signedPart = m_release.m_parts[position];
-    return size == signedPart.m_nSize && part.m_nBytes == size && part.Final() == signedPart.m_hash;
+    if (size != signedPart.m_nSize || part.m_nBytes != size) return CheckOutcome::kDoesNotMatch;
+    Sha256Digest digest{};
+    if (!part.Final(digest)) return CheckOutcome::kCouldNotCheck;
+    return digest == signedPart.m_hash ? CheckOutcome::kMatches : CheckOutcome::kDoesNotMatch;
   }
 
   void RememberMatchingPart(int position, const std::string& path) override {
@@ -92,14 +139,17 @@ class CSignedPackageVerifier : public IPackageVerifier {
            found->second == std::make_pair(FindFileSize(path), FindFileWriteTime(path));
   }
 
-  bool InstallerMatches(const std::string& path, bool recorded) const override {
-    if (FindFileSize(path) != m_release.m_nInstallerSize) return false;
+  CheckOutcome InstallerMatches(const std::string& path, bool recorded, IProgressBar* progress,
+                                const std::atomic<int>* stop) const override {
+    const int64_t size = FindFileSize(path);
+    if (size < 0) return CheckOutcome::kCouldNotCheck;
+    if (size != m_release.m_nInstallerSize) return CheckOutcome::kDoesNotMatch;
     const std::string record = path + kVerifiedSuffix;
     std::string earlier;
-    if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == Stamp(path)) return true;
-    if (!HashMatches(path)) return false;
-    RecordJoinedInstaller(path);
-    return true;
+    if (recorded && ReadWholeFile(record, 1024, earlier) && earlier == Stamp(path)) return CheckOutcome::kMatches;
+    const CheckOutcome outcome = Hash(path, progress, stop);
+    if (outcome == CheckOutcome::kMatches) RecordJoinedInstaller(path);
+    return outcome;
   }
 
   void RecordJoinedInstaller(const std::string& path) const override {
@@ -113,44 +163,74 @@ class CSignedPackageVerifier : public IPackageVerifier {
            std::to_string(FindFileWriteTime(path)) + "\n";
   }
 
-  bool HashMatches(const std::string& path) const {
+  CheckOutcome Hash(const std::string& path, IProgressBar* progress, const std::atomic<int>* stop) const {
+    int lower = 0, upper = 0;
+    if (progress != nullptr) progress->GetRange(lower, upper);
+    const long long total = std::max<long long>(1, m_release.m_nInstallerSize);
+    auto going = [&](long long bytes) {
+      if (progress != nullptr)
+        progress->SetPos(lower + static_cast<int>(static_cast<long long>(upper - lower) * std::min(bytes, total) / total));
+      return stop == nullptr || stop->load() == 0;
+    };
     try {
       CSha256 hash;
       long long size = 0;
-      return HashFile(path, hash, size) && size == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash;
+      if (!HashFile(path, hash, size, nullptr, going)) return CheckOutcome::kCouldNotCheck;  // held elsewhere, say
+      return size == m_release.m_nInstallerSize && hash.Final() == m_release.m_installerHash ? CheckOutcome::kMatches
+                                                                                           : CheckOutcome::kDoesNotMatch;
     } catch (const CCryptoUnavailable&) {
-      return false;
+      return CheckOutcome::kCouldNotCheck;
     }
   }
 
-  // A release file that parses and carries the vendor's signature.
-  bool LoadVerified(const std::string& path, CReleaseManifest& release) const {
+  // A release file that parses, carries one of the vendor's signatures and is for this product.
+  ReleaseCheck Load(const std::string& path, CReleaseManifest& release) const {
     std::string problem;
-    return ReadSignedRelease(path, m_publicKey, release, problem) == ReleaseCheck::kGood;
+    const ReleaseCheck check = ReadSignedRelease(path, m_publicKeys, release, problem);
+    return check == ReleaseCheck::kGood && !IsForThisProduct(release) ? ReleaseCheck::kNotSigned : check;
+  }
+  bool IsForThisProduct(const CReleaseManifest& release) const {
+    return release.m_strProduct.empty() || release.m_strProduct == m_settings.product;
+  }
+  bool HasExpired(const CReleaseManifest& release) const {
+    return release.m_nExpires != 0 && static_cast<uint64_t>(m_settings.now()) >= release.m_nExpires;
+  }
+  // True when the release's version folder holds this very release, verified when its download
+  // began: an expired release may still finish that download.
+  bool StartedBefore(const std::string& home, const CReleaseManifest& release) const {
+    CReleaseManifest kept;
+    return Load(JoinPath(JoinPath(home, release.m_strVersion), kReleaseFileName), kept) == ReleaseCheck::kGood &&
+           kept.SignedText() == release.SignedText();
   }
 
-  int Prepare(const std::string& host, const std::string& home, const CPackageIndex& index) {
-    // Same discipline as the index: fetched beside the earlier copy, which it replaces only once
-    // it has arrived whole and proved good. The earlier copy is the highest release this home
-    // folder has verified, so an older one (last year's installer, say) is refused.
+  // Every verified release kept here: the home folder's copy first, then each version folder's.
+  // A damaged or unsigned copy counts for nothing; it never lowers what the others say.
+  std::vector<CReleaseManifest> KeptReleases(const std::string& home) const {
+    std::vector<CReleaseManifest> kept;
+    std::vector<std::string> paths = {JoinPath(home, kReleaseFileName)};
+    for (const std::string& folder : ListFolders(home)) paths.push_back(JoinPath(JoinPath(home, folder), kReleaseFileName));
+    for (const std::string& path : paths) {
+      CReleaseManifest release;
+      if (Load(path, release) == ReleaseCheck::kGood) kept.push_back(std::move(release));
+    }
+    return kept;
+  }
+
+  int Prepare(const std::string& home, const std::string& temp, const std::string& error, const CPackageIndex& index) {
+    // The release fetched is checked against everything this computer knows: the release the
+    // program was built after, and every release verified here before (the home folder's copy and
+    // each version folder's). An older one (last year's installer, say) is refused, so the
+    // home folder's copy being lost or damaged lets no rollback through.
     const std::string path = JoinPath(home, kReleaseFileName);
-    const std::string temp = path + kTempSuffix;
-    CReleaseManifest earlier;
-    const bool haveEarlier = LoadVerified(path, earlier);
-    std::string error;
-    if (HttpFetchFile(host.c_str(), kServerPort, kRemoteReleaseObject, temp.c_str(), 1, error, nullptr,
-                      kProgressUnitBytes, nullptr, nullptr, static_cast<long long>(kMaxManifestBytes))) {
+    const std::vector<CReleaseManifest> kept = KeptReleases(home);
+    uint64_t floor = m_settings.minRelease;
+    for (const CReleaseManifest& release : kept) floor = std::max(floor, release.m_nRelease);
+    if (!temp.empty()) {
       CReleaseManifest fresh;
-      if (!LoadVerified(temp, fresh)) {
+      const std::string refusal = CheckFresh(home, temp, kept, floor, fresh);
+      if (!refusal.empty()) {
         RemoveFile(temp);
-        ShowMessage(kNotSignedText);
-        return 0;
-      }
-      if (haveEarlier && fresh.m_nRelease < earlier.m_nRelease) {
-        RemoveFile(temp);
-        ShowMessage("The download server offered release " + std::to_string(fresh.m_nRelease) +
-                    " of the package, older than release " + std::to_string(earlier.m_nRelease) +
-                    " already used here, so it was not used.");
+        ShowMessage(refusal);
         return 0;
       }
       if (!MoveFileOver(temp, path)) {
@@ -160,12 +240,29 @@ class CSignedPackageVerifier : public IPackageVerifier {
       }
       m_release = std::move(fresh);
     } else {
-      RemoveFile(temp);
-      if (!haveEarlier) {
-        ShowMessage(FileExists(path) ? kNotSignedText : error);
+      // The server gave none: the newest release verified here serves, if it is still good.
+      const CReleaseManifest* newest = nullptr;
+      for (const CReleaseManifest& release : kept)
+        if (newest == nullptr || release.m_nRelease > newest->m_nRelease) newest = &release;
+      if (newest == nullptr) {
+        ShowMessage(FileExists(path) ? "The download server cannot be reached (" + error +
+                                           "), and the copy of the signed release kept in " + path +
+                                           " is damaged. Please try again when the server can be reached."
+                                     : error);
         return 0;
       }
-      m_release = std::move(earlier);
+      if (newest->m_nRelease < m_settings.minRelease) {
+        ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here (release " +
+                    ReleaseNumber(newest->m_nRelease) + ") is older than release " +
+                    ReleaseNumber(m_settings.minRelease) + ", which this program needs. Please try again later.");
+        return 0;
+      }
+      if (HasExpired(*newest) && !StartedBefore(home, *newest)) {
+        ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here expired on " +
+                    UtcDate(static_cast<int64_t>(newest->m_nExpires)) + ". Please try again later.");
+        return 0;
+      }
+      m_release = *newest;
     }
     if (!CompareWithIndex(m_release, index).empty()) {
       ShowMessage(kMismatchText);
@@ -174,7 +271,35 @@ class CSignedPackageVerifier : public IPackageVerifier {
     return 1;
   }
 
-  std::string m_publicKey;  // X then Y
+  // "" when the release file just fetched can be used; otherwise what to tell the user.
+  std::string CheckFresh(const std::string& home, const std::string& temp, const std::vector<CReleaseManifest>& kept,
+                         uint64_t floor, CReleaseManifest& fresh) const {
+    switch (Load(temp, fresh)) {
+      case ReleaseCheck::kGood:
+        break;
+      case ReleaseCheck::kUnknownKey:
+        return std::string("The package on the download server is signed with a newer key than this program knows. "
+                           "Please download the newer Brisko Download from ") +
+               kVendorWebSite + " and try again.";
+      default:
+        return kNotSignedText;
+    }
+    if (fresh.m_nRelease < floor)
+      return "The download server offered release " + ReleaseNumber(fresh.m_nRelease) +
+             " of the package, older than release " + ReleaseNumber(floor) + " already used here, so it was not used.";
+    for (const CReleaseManifest& release : kept)
+      if (release.m_nRelease == fresh.m_nRelease && release.SignedText() != fresh.SignedText())
+        return "The download server offered release " + ReleaseNumber(fresh.m_nRelease) +
+               " of the package with other content than the release of that number already used here, so it was not "
+               "used.";
+    if (HasExpired(fresh) && !StartedBefore(home, fresh))
+      return "The signed release on the download server expired on " + UtcDate(static_cast<int64_t>(fresh.m_nExpires)) +
+             ", so it was not used. Please try again later.";
+    return "";
+  }
+
+  CTrustSettings m_settings;
+  std::vector<std::string> m_publicKeys;  // each X then Y
   CReleaseManifest m_release;
   std::map<int, std::pair<int64_t, int64_t>> m_matched;  // position: size and time of writing
 };
@@ -183,8 +308,18 @@ class CSignedPackageVerifier : public IPackageVerifier {
 
 std::unique_ptr<IPartHash> StartPartHash() { return std::make_unique<CPartHash>(); }
 
-Sha256Digest PartHashDigest(IPartHash& hash) { return static_cast<CPartHash&>(hash).Final(); }
+Sha256Digest PartHashDigest(IPartHash& hash) {
+  Sha256Digest digest{};
+  static_cast<CPartHash&>(hash).Final(digest);
+  return digest;
+}
+
+std::unique_ptr<IPackageVerifier> MakeSignedPackageVerifier(const CTrustSettings& settings) {
+  return std::make_unique<CSignedPackageVerifier>(settings);
+}
 
 std::unique_ptr<IPackageVerifier> MakeSignedPackageVerifier(const std::string& publicKeyHex) {
-  return std::make_unique<CSignedPackageVerifier>(publicKeyHex);
+  CTrustSettings settings;
+  settings.publicKeysHex = {publicKeyHex};
+  return std::make_unique<CSignedPackageVerifier>(settings);
 }

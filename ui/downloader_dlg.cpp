@@ -12,7 +12,10 @@ CDownloaderDlg::CDownloaderDlg()
       CPackageDownload(this),
       m_hIcon(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
 
-CDownloaderDlg::~CDownloaderDlg() { EndWorker(); }
+CDownloaderDlg::~CDownloaderDlg() {
+  EndWorker();
+  if (m_hHeldInstaller != INVALID_HANDLE_VALUE) CloseHandle(m_hHeldInstaller);
+}
 
 void CDownloaderDlg::EndWorker() {
   // The worker may be inside a synchronous message to one of this thread's windows, sent just
@@ -49,10 +52,12 @@ BOOL CDownloaderDlg::OnInitDialog() {
   m_hPartProgress = GetDlgItem(IDC_PART_PROGRESS);
   m_hInstall = GetDlgItem(IDC_INSTALL);
   m_hDownload = GetDlgItem(IDC_DOWNLOAD);
+  m_hWorkerTarget = m_hWnd;
   AddAboutToSystemMenu();
   SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
   ShowInitialState();
+  m_logo.Fit(m_hWnd, IDB_LOGO);
   SetTimer(m_hWnd, kProgressTimer, 100, nullptr);
   return TRUE;
 }
@@ -85,10 +90,11 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
       OnClose();
       return false;  // the default handling ends the dialog
     case kWorkerEndedMessage:
-      // Posted as the worker's last act but one: it clears m_pWorker right after, without
-      // waiting on this thread.
-      while (IsWorkerRunning()) Sleep(1);
+      // Posted by a worker once it has let go of this dialog, so nothing here waits for it. If
+      // Download has started a newer worker meanwhile, that one posts its own when it ends.
+      if (IsWorkerRunning()) return true;
       EnableWindow(m_hDownload, TRUE);
+      if (m_hHeldInstaller != INVALID_HANDLE_VALUE) FinishInstall();
       return true;
     case kLabelTextMessage:
       ApplyPartLabelText();
@@ -96,6 +102,14 @@ bool CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_P
     case WM_TIMER:
       if (wParam != kProgressTimer) return false;
       ApplyPendingMoves();
+      return true;
+    case kDpiChangedMessage:
+      // Moved to a monitor of another DPI: the dialog manager rescales the dialog and its
+      // controls in the default handling; the logo follows once that is done.
+      PostMessageA(m_hWnd, kFitLogoMessage, 0, 0);
+      return false;
+    case kFitLogoMessage:
+      m_logo.Fit(m_hWnd, IDB_LOGO);
       return true;
   }
   return false;
@@ -115,20 +129,44 @@ void CDownloaderDlg::OnInstall() {
     ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return;
   }
-  // A signed build checks the installer once more as it starts it, holding it open meanwhile so
-  // that nobody can change or replace it between the check and the start.
+  if (m_hHeldInstaller != INVALID_HANDLE_VALUE) return;  // a check is under way
+  // A signed build checks the installer once more before it starts it, on the worker so that the
+  // window stays responsive, holding the file open from the check to the start so that nobody can
+  // change or replace it in between. FinishInstall goes on once the worker has ended.
   HANDLE held = CreateFileA(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (held == INVALID_HANDLE_VALUE || !m_pVerifier->InstallerMatches(installer)) {
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    RemoveFile(installer);
-    EnableInstall(false);
-    ShowMessage("The installer " + installer +
-                " is not the one Corvane Software signed, so it was removed. Press Download to build it again.");
+  if (held == INVALID_HANDLE_VALUE) {
+    ShowMessage(RefuseInstall(CheckOutcome::kCouldNotCheck, installer));
     return;
   }
-  ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  if (!StartInstallCheck(installer)) {
+    CloseHandle(held);
+    return;
+  }
+  m_hHeldInstaller = held;
+  EnableWindow(m_hInstall, FALSE);
+  EnableWindow(m_hDownload, FALSE);
+}
+
+void CDownloaderDlg::FinishInstall() {
+  HANDLE held = m_hHeldInstaller;
+  m_hHeldInstaller = INVALID_HANDLE_VALUE;
+  const std::string installer = JoinPath(m_strDirectory, kInstallerFileName);
+  const CheckOutcome outcome = m_installCheck;
+  if (outcome == CheckOutcome::kMatches) {
+    ShellExecuteA(m_hWnd, nullptr, installer.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    CloseHandle(held);
+    EnableInstall(true);
+    return;
+  }
   CloseHandle(held);
+  if (m_bStop != 0) {  // the window is closing
+    EnableInstall(true);
+    return;
+  }
+  const std::string refusal = RefuseInstall(outcome, installer);
+  EnableInstall(FileExists(installer));
+  ShowMessage(refusal);
 }
 
 void CDownloaderDlg::OnClose() { RequestStop(); }
@@ -172,7 +210,7 @@ void CDownloaderDlg::SetPartLabelText(const std::string& text) {
     std::lock_guard<std::mutex> hold(m_labelLock);
     m_strPendingLabel = text;
   }
-  if (!m_bLabelPending.exchange(true)) SendNotifyMessageA(m_hWnd, kLabelTextMessage, 0, 0);
+  if (!m_bLabelPending.exchange(true)) SendNotifyMessageA(m_hWorkerTarget.load(), kLabelTextMessage, 0, 0);
 }
 
 void CDownloaderDlg::ApplyPartLabelText() {
@@ -201,7 +239,8 @@ void CDownloaderDlg::EnableInstall(bool enable) {
   EnableWindow(m_hInstall, enable);
 }
 
-void CDownloaderDlg::WorkerEnding() {
+std::function<void()> CDownloaderDlg::WorkerEnding() {
   ApplyPendingMoves();
-  PostMessageA(m_hWnd, kWorkerEndedMessage, 0, 0);
+  const HWND window = m_hWorkerTarget.load();
+  return [window] { PostMessageA(window, kWorkerEndedMessage, 0, 0); };
 }

@@ -11,6 +11,7 @@
 #include "transfer/package_download.h"
 #include "ui/dialog.h"
 #include "ui/progress_ctrl.h"
+#include "ui/scaled_logo.h"
 
 // The main dialog: the version and its folder, the overall and part bars, Download, Stop,
 // Install and Done. It is the prepared download the worker works on, and the worker's view.
@@ -29,7 +30,7 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   void SetPartLabelText(const std::string& text) override;
   void ShowPartProgress(bool show) override;
   void EnableInstall(bool enable) override;
-  void WorkerEnding() override;
+  std::function<void()> WorkerEnding() override;
 
  protected:
   BOOL OnInitDialog() override;
@@ -42,6 +43,7 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   void OnDownload();
   void OnStop();
   void OnInstall();
+  void FinishInstall();
   void OnClose();
   bool OnSysCommand(UINT nID, LPARAM lParam);
   bool OnPaint();
@@ -53,15 +55,22 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   static constexpr UINT_PTR kProgressTimer = 1;
   static constexpr UINT kWorkerEndedMessage = WM_APP + 1;
   static constexpr UINT kLabelTextMessage = WM_APP + 2;
+  static constexpr UINT kFitLogoMessage = WM_APP + 3;
+  static constexpr UINT kDpiChangedMessage = 0x02E0;  // WM_DPICHANGED, Windows 8.1 and later
 
   CProgressCtrl m_ctlOverallProgress;
   CProgressCtrl m_ctlPartProgress;
   HICON m_hIcon;
+  CScaledLogo m_logo;
   // Controls the worker changes, found once before any worker exists and never changed after.
   HWND m_hPartLabel = nullptr;
   HWND m_hPartProgress = nullptr;
   HWND m_hInstall = nullptr;
   HWND m_hDownload = nullptr;
+  // The dialog's window as the worker's thread reads it: set once it exists and never cleared,
+  // while CDialog's own handle is cleared on the dialog's thread as the window goes. A message
+  // posted to a window that has gone is dropped.
+  std::atomic<HWND> m_hWorkerTarget{nullptr};
   // Whether the part's label and bar were last asked to show (1) or hide (0); -1 before the first.
   std::atomic<int> m_nPartLabelShown{-1};
   std::atomic<int> m_nPartProgressShown{-1};
@@ -69,4 +78,6 @@ class CDownloaderDlg : public CDialog, public IDownloadView, public CPackageDown
   std::mutex m_labelLock;
   std::string m_strPendingLabel;
   std::atomic<bool> m_bLabelPending{false};  // a message to apply it is on its way
+  // The installer, held open from Install's check to its start; INVALID_HANDLE_VALUE otherwise.
+  HANDLE m_hHeldInstaller = INVALID_HANDLE_VALUE;
 };

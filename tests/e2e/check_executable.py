@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Reads a built program's import table, header flags and manifest, and fails on an import that
 Windows might take from the program's own folder, on missing hardening, or on a manifest without
-what every user's machine needs (the user's own rights, the supported Windows versions, UTF-8).
+what every user's machine needs (the user's own rights, the supported Windows versions, UTF-8,
+long paths, DPI awareness).
 
 At load time the program may import only DLLs that Windows always takes from the system (its
 known DLLs) and the common controls, which come from the side-by-side store through the
@@ -46,6 +47,14 @@ def manifest_problems(exe):
     pages = [e.text for e in root.iter() if e.tag.endswith('}activeCodePage')]
     if pages != ['UTF-8']:
         problems.append(f'has the active code page {pages}, not UTF-8')
+    long_paths = [e.text for e in root.iter() if e.tag.endswith('}longPathAware')]
+    if long_paths != ['true']:
+        problems.append(f'is not long-path aware ({long_paths})')
+    # Without a DPI declaration Windows stretches the window as a bitmap: blurred text.
+    awareness = [e.text for e in root.iter() if e.tag.endswith('}dpiAwareness')]
+    aware = [e.text for e in root.iter() if e.tag.endswith('}dpiAware')]
+    if awareness != ['PerMonitorV2, System'] or aware != ['true']:
+        problems.append(f'declares the DPI awareness {awareness} {aware}, not per-monitor v2 with a system-aware fallback')
     if not any(e.get('name') == 'Microsoft.Windows.Common-Controls' for e in root.iter() if e.tag.endswith('}assemblyIdentity')):
         problems.append('does not ask for the common controls 6')
     return problems
@@ -75,7 +84,7 @@ def main():
         for problem in problems:
             print(f'FAIL {exe}: {problem}')
         if not problems:
-            print(f'ok   {exe}: imports only known DLLs; {", ".join(FLAGS)}; asInvoker, UTF-8, supported Windows')
+            print(f'ok   {exe}: imports only known DLLs; {", ".join(FLAGS)}; asInvoker, UTF-8, long paths, per-monitor DPI, supported Windows')
         failed += bool(problems)
     return 1 if failed else 0
 

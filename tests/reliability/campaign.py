@@ -36,8 +36,14 @@ class Campaign:
         self.rng = random.Random(args.seed)
         self.work = Path(tempfile.mkdtemp(prefix='brisko-reliability-'))
         self.package = self.work / 'package'
-        self.parts = cut_package(args.installer, VERSION, PART_SIZE, self.package)
-        self.installer = Path(args.installer).read_bytes()
+        # At least eight parts whatever the build's installer weighs (the disk cases need several
+        # before and after the disk fills); padding leaves it a working installer.
+        installer = Path(args.installer).read_bytes()
+        installer += bytes(max(0, 7 * PART_SIZE + 1000 - len(installer)))
+        padded = self.work / 'setup.exe'
+        padded.write_bytes(installer)
+        self.parts = cut_package(padded, VERSION, PART_SIZE, self.package)
+        self.installer = installer
         self.display = Display()
         self.wine = Wine(self.display, prefix=args.wineprefix or self.work / 'wineprefix')
         self.driver = Driver(self.wine, args.driver)
@@ -311,7 +317,7 @@ class Campaign:
     def disk_trouble(self):
         mount = self.work / 'small-disk'
         mount.mkdir()
-        exe_size = Path(self.args.trelkin).stat().st_size
+        exe_size = Path(self.args.trelkin).stat().st_size  # the program lies on the small disk too
         size_kib = (exe_size + 3 * PART_SIZE) // 1024 + 16
         if subprocess.run(['mount', '-t', 'tmpfs', '-o', f'size={size_kib}k', 'tmpfs', str(mount)]).returncode != 0:
             self.record('disk trouble', True, skipped='cannot mount a small file system here')
@@ -335,10 +341,12 @@ class Campaign:
             if fetched_again != len(self.parts) - done_before:
                 failures.append(f'finished parts were fetched again ({fetched_again})')
 
-            # Read-only in the middle of a download.
+            # Read-only in the middle of a download. The second part's answer comes late, so that
+            # the disk is made read-only while no file on it is open for writing (Linux refuses
+            # the remount while one is).
             shutil.rmtree(home / VERSION)
             server.close()
-            server = FaultServer(self.package, self.args.port, {'*': 'slow', 'pkgindex.txt': 'ok'})
+            server = FaultServer(self.package, self.args.port, {'*': 'slow', 'pkgindex.txt': 'ok', self.parts[1]: 'late'})
             app = self.start(home)
             self.driver.wait(MAIN_CAPTION, 60000)
             self.driver.click(IDC_DOWNLOAD)

@@ -77,9 +77,10 @@ class CMemoryDownloadView : public IDownloadView {
     std::lock_guard<std::mutex> hold(m_lock);
     partVisible = show;
   }
-  void WorkerEnding() override {
+  std::function<void()> WorkerEnding() override {
     std::lock_guard<std::mutex> hold(m_lock);
     ++workerEndings;
+    return onLastWord;
   }
   void EnableInstall(bool enable) override {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -94,6 +95,7 @@ class CMemoryDownloadView : public IDownloadView {
   int workerEndings = 0;
   std::string labelText = "Part";
   std::vector<std::string> labelHistory;
+  std::function<void()> onLastWord;  // what the worker says once it has let go
 
  private:
   std::mutex m_lock;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #ifndef _WIN32
 #include <unistd.h>
@@ -211,6 +213,16 @@ TEST_F(DownloadWorkerTest, PartOfTheWrongSizeWithoutAnnouncedLengthIsRetried) {
   EXPECT_EQ(std::vector<std::string>{"The download server sent more than expected (over 8 bytes). Please try later"},
             TakeMessages());
   EXPECT_EQ("00", Flags());
+
+  // The last part, whose own size this build does not know, is no longer than the part size
+  // either: endless data stops there instead of filling the disk.
+  tooLong.Answer(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+  tooLong.Answer(kRemote + "p2", ScriptedResponse::Ok(std::string(64 * 1024, 'j'), 4));
+  EXPECT_EQ(9u, Run());
+  EXPECT_EQ(std::vector<std::string>{"The download server sent more than expected (over 8 bytes). Please try later"},
+            TakeMessages());
+  EXPECT_EQ("10", Flags());
+  EXPECT_LE(FindFileSize(m_dir / "p2"), 8);
 }
 
 TEST_F(DownloadWorkerTest, StopBetweenPartsEndsBeforeTheNextPartWithoutAMessage) {
@@ -233,7 +245,7 @@ TEST_F(DownloadWorkerTest, StopBetweenPartsEndsBeforeTheNextPartWithoutAMessage)
 }
 
 TEST_F(DownloadWorkerTest, StopDuringAnAttemptLeavesThePartialPartNotDone) {
-  for (int failedAttempts : {0, 2}) {
+  for (int failedAttempts : {0, 1, 2}) {
     m_download.m_index = CPackageIndex();
     m_bodies.clear();
     m_installer.clear();
@@ -244,7 +256,9 @@ TEST_F(DownloadWorkerTest, StopDuringAnAttemptLeavesThePartialPartNotDone) {
     server.onBlock = [&](const std::string&, int) { m_download.RequestStop(); };
     m_view.part.SetRange(0, 100);
     EXPECT_EQ(0u, Run()) << failedAttempts;
-    EXPECT_EQ(4, m_view.part.Pos()) << failedAttempts;  // where the stop left it: one block
+    // Stopped during attempt 1 or 2, the next attempt resets the bar before it sees the stop;
+    // stopped during the last, the bar stays where the stop left it: one block.
+    EXPECT_EQ(failedAttempts < 2 ? 0 : 4, m_view.part.Pos()) << failedAttempts;
     EXPECT_EQ(failedAttempts + 1, server.RequestCount(kRemote + "p1"));
     EXPECT_EQ("00", Flags()) << failedAttempts;
     EXPECT_EQ(m_bodies[0].substr(0, 4), ReadFile(m_dir / "p1")) << failedAttempts;
@@ -379,6 +393,40 @@ TEST_F(DownloadWorkerTest, SecondStartIsRefusedWhileTheFirstWorkerPauses) {
   while (m_download.IsWorkerRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   m_download.StopAndWaitForWorker();
   ExpectFinished();
+}
+
+// The dialog offers Download again on the worker's last word. Said only once the worker has let
+// go, it needs no wait on the dialog's thread; one that arrives after Download started a newer
+// worker finds that one running and offers nothing.
+TEST_F(DownloadWorkerTest, AWorkersLastWordComesOnlyOnceItHasLetGo) {
+  Prepare(2);
+  std::mutex lock;
+  std::vector<bool> runningAtLastWord;
+  m_view.onLastWord = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    runningAtLastWord.push_back(m_download.IsWorkerRunning());
+  };
+  CScriptedTransport server;
+  server.Script(kRemote + "p1", ScriptedResponse::Status(500));
+  ASSERT_TRUE(m_download.StartWorker());
+  while (m_download.IsWorkerRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(1u, TakeMessages().size());
+
+  // Download pressed before the dialog heard the first worker's word: a second worker runs.
+  std::atomic<bool> release{false};
+  server.Answer(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+  server.Answer(kRemote + "p2", ScriptedResponse::Ok(m_bodies[1], 4));
+  server.onBlock = [&](const std::string&, int) {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  ASSERT_TRUE(m_download.StartWorker());
+  EXPECT_TRUE(m_download.IsWorkerRunning());  // what the dialog sees as the first word arrives
+  release = true;
+  while (m_download.IsWorkerRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  m_download.StopAndWaitForWorker();
+  ExpectFinished();
+  std::lock_guard<std::mutex> hold(lock);
+  EXPECT_EQ((std::vector<bool>{false, false}), runningAtLastWord);
 }
 
 TEST_F(DownloadWorkerTest, ShutdownWhileAWorkerRunsWaitsForItAndKeepsTheIndexWhole) {

@@ -8,6 +8,8 @@
 #include "support/temp_dir.h"
 #include "tools/pkgmake/release_signing.h"
 #include "tools/pkgmake/package_maker.h"
+#include "trust/release_manifest.h"
+#include <ctime>
 
 namespace {
 
@@ -153,6 +155,53 @@ TEST_F(PackageMakerTest, SignsTheReleaseAndVerifyFindsAnyChangeBeforePublishing)
                            m_message, m_report));
   EXPECT_EQ(1, MakePackage({m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, "-3"}, m_message, m_report));
   EXPECT_FALSE(FileExists(m_dir / "refused"));
+}
+
+// What the program checks in a release, pkgmake writes: the product, the expiry, the key; and it
+// will not sign a number that would lock later releases out.
+TEST_F(PackageMakerTest, SignsExpiryProductAndKeyAndRefusesANumberFarAhead) {
+  const std::string key = m_dir / "vendor.pem";
+  std::string publicKey, bytes;
+  ASSERT_TRUE(MakeSigningKey(key, publicKey, m_message)) << m_message;
+  ASSERT_TRUE(FromHex(publicKey, bytes));
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+
+  PackageRequest request(m_dir / "setup.exe", "2.0", "1024", m_dir / "a", key, "42");
+  request.expires = "30";
+  std::string warning;
+  ASSERT_EQ(0, MakePackage(request, m_message, m_report, &warning)) << m_message;
+  EXPECT_EQ("", warning);
+  EXPECT_EQ(0, CheckPackage(m_dir / "a", publicKey, m_message, m_report)) << m_message;
+  CReleaseManifest release;
+  ASSERT_EQ("", ParseReleaseManifest(ReadFile(m_dir / "a\\pkgrelease.txt"), release));
+  EXPECT_EQ("brisko-download", release.m_strProduct);
+  EXPECT_EQ(KeyId(bytes), release.m_strKeyId);
+  EXPECT_GE(release.m_nExpires, static_cast<uint64_t>(now + 30 * 86400));
+  EXPECT_LE(release.m_nExpires, static_cast<uint64_t>(now + 30 * 86400 + 60));
+
+  // A date already past is signed, with a warning: how a vendor sees the program refuse it.
+  request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "b", key, "43");
+  request.expires = "2020-01-01";
+  request.product = "brisko-beta";
+  ASSERT_EQ(0, MakePackage(request, m_message, m_report, &warning)) << m_message;
+  EXPECT_NE(std::string::npos, warning.find("2020-01-01")) << warning;
+  ASSERT_EQ("", ParseReleaseManifest(ReadFile(m_dir / "b\\pkgrelease.txt"), release));
+  EXPECT_EQ(1577836800u, release.m_nExpires);
+  EXPECT_EQ("brisko-beta", release.m_strProduct);
+
+  // No date that is not one; no number more than a year ahead unless forced. Nothing written.
+  for (const std::string& when : {"2027-02-30", "tomorrow", "2027-1-1", "-5"}) {
+    request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, "44");
+    request.expires = when;
+    EXPECT_EQ(1, MakePackage(request, m_message, m_report)) << when;
+  }
+  const std::string farAhead = std::to_string(now + 400 * 86400);
+  request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, farAhead);
+  EXPECT_EQ(1, MakePackage(request, m_message, m_report));
+  EXPECT_NE(std::string::npos, m_message.find("--force")) << m_message;
+  EXPECT_FALSE(FileExists(m_dir / "refused"));
+  request.force = true;
+  EXPECT_EQ(0, MakePackage(request, m_message, m_report)) << m_message;
 }
 }  // namespace
 #endif

@@ -4,7 +4,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #endif
 
 #include "app/directory_chain.h"
@@ -19,6 +23,29 @@
 namespace {
 
 const std::string kIndexObject = "/download/brisko/pkgindex.txt";
+
+#ifndef _WIN32
+// While it lives, every file this process writes is full after its first byte: writes past
+// that fail as on a full disk (EFBIG, with the signal that would end the process ignored).
+class CFullDisk {
+ public:
+  CFullDisk() {
+    getrlimit(RLIMIT_FSIZE, &m_saved);
+    m_signal = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = m_saved;
+    limit.rlim_cur = 1;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~CFullDisk() {
+    setrlimit(RLIMIT_FSIZE, &m_saved);
+    signal(SIGXFSZ, m_signal);
+  }
+
+ private:
+  rlimit m_saved{};
+  void (*m_signal)(int) = nullptr;
+};
+#endif
 
 class PreparePackageTest : public ::testing::Test {
  protected:
@@ -42,9 +69,11 @@ TEST_F(PreparePackageTest, FirstRunCreatesTheVersionFolderAndItsResumeIndex) {
   EXPECT_EQ("7.1", m_download.m_strVersion);
   EXPECT_EQ(m_home / "7.1", m_download.m_strDirectory);
   EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
-  EXPECT_EQ(m_index71, ReadText(m_home / "7.1\\pkgindex.txt"));  // server's flags carried over
+  // The server's done flags say nothing about this disk: the new resume index has none set, so a
+  // hostile index cannot have parts skipped.
+  EXPECT_EQ(IndexText({"1", "7.1", "2", "512", "a.bin", "0", "b.bin", "0"}), ReadText(m_home / "7.1\\pkgindex.txt"));
   EXPECT_EQ(m_home / "7.1\\pkgindex.txt", m_download.m_index.m_strPath);
-  EXPECT_EQ(1, m_download.m_index.m_parts[1].m_bDone);
+  EXPECT_EQ(0, m_download.m_index.m_parts[1].m_bDone);
   EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
 }
 
@@ -90,6 +119,15 @@ TEST_F(PreparePackageTest, AHomeThatCannotTakeTheIndexNamesTheIndexItself) {
   ASSERT_TRUE(CreateFolder(m_home / "pkgindex.txt.tmp"));  // as unwritable as a read-only folder, even for root
   EXPECT_EQ(0, Prepare());
   EXPECT_EQ(std::vector<std::string>{"Cannot create file: " + (m_home / "pkgindex.txt")}, TakeMessages());
+  ASSERT_TRUE(RemoveFolder(m_home / "pkgindex.txt.tmp"));
+#ifndef _WIN32
+  {  // A full disk: the file is created, its first write fails.
+    CFullDisk full;
+    EXPECT_EQ(0, Prepare());
+  }
+  EXPECT_EQ(std::vector<std::string>{"Failed to write to file: " + (m_home / "pkgindex.txt")}, TakeMessages());
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+#endif
 }
 
 TEST_F(PreparePackageTest, FetchCutMidBodyKeepsTheEarlierCopy) {
@@ -193,10 +231,65 @@ TEST(CreateDirectoryChainTest, CreatesEachMissingFolderAndStopsAtTheFirstFailure
   CreateDirectoryChain(dir / "a\\tail");  // the last folder is made only when a separator follows
   EXPECT_FALSE(FileExists(dir / "a\\tail"));
 
+  // The message is the system's text for the failed creation, not for a query made after it.
   WriteFile(dir / "file", "x");
+  ASSERT_FALSE(CreateFolder(dir / "file\\sub"));
+  const std::string creationError = GetLastErrorText();
   CreateDirectoryChain(dir / "file\\sub\\deeper\\");
   EXPECT_FALSE(FileExists(dir / "file\\sub"));
-  EXPECT_EQ(1u, TakeMessages().size());
+  EXPECT_EQ(std::vector<std::string>{creationError}, TakeMessages());
+#ifndef _WIN32
+  // A link to nowhere: the creation says the name is taken, a query after it finds nothing.
+  ASSERT_EQ(0, symlink("/nonexistent-target", (dir.Path() + "/dangling").c_str()));
+  CreateDirectoryChain(dir / "dangling\\");
+  EXPECT_EQ(std::vector<std::string>{std::string(strerror(EEXIST)) + "\n"}, TakeMessages());
+#endif
+}
+
+// Start-up's fetches have a deadline before the window exists: a server that trickles, or one
+// that sends steadily but for too long, counts as unreachable and the earlier copy serves.
+TEST_F(PreparePackageTest, ATricklingOrEndlessIndexEndsStartUpAtItsDeadline) {
+  long long now = 0;
+  int blocks = 0;
+  m_download.m_startupClockMs = [&now] { return now; };
+  WriteFile(m_home / "pkgindex.txt", m_index71);
+  // Ten bytes every five seconds.
+  m_server.Answer(kIndexObject, ScriptedResponse::Ok(std::string(2000, 'x'), 10));
+  m_server.onBlock = [&](const std::string&, int) {
+    ++blocks;
+    now += 5000;
+  };
+  ASSERT_EQ(1, Prepare());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_LE(now, kStartupGraceMs + 5000);
+  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+
+  // A small index that drips in whole within the time is taken, however slowly it came.
+  now = 0;
+  m_server.Answer(kIndexObject, ScriptedResponse::Ok(m_index71, 1000));
+  m_server.onBlock = [&](const std::string&, int) { now += 60000; };
+  WriteFile(m_home / "pkgindex.txt", "earlier");
+  CPackageDownload slow(&m_view);
+  slow.m_startupClockMs = [&now] { return now; };
+  ASSERT_EQ(1, slow.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
+
+  // 4 KiB a second is fast enough, but not for ever: the whole deadline ends it.
+  now = 0;
+  blocks = 0;
+  m_server.Answer(kIndexObject, ScriptedResponse::Ok(std::string(400 * 4096, 'x')));
+  m_server.onBlock = [&](const std::string&, int) {
+    ++blocks;
+    now += 1000;
+  };
+  CPackageDownload again(&m_view);
+  again.m_startupClockMs = [&now] { return now; };
+  RemoveFile(m_home / "pkgindex.txt");
+  EXPECT_EQ(0, again.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_EQ(std::vector<std::string>{"The download server is too slow to answer."}, TakeMessages());
+  EXPECT_LE(blocks, kStartupFetchMs / 1000 + 1);
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
 }
 
 }  // namespace

@@ -3,14 +3,41 @@
 // start-up, while fetching, at the join and before Install.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
 #include "common/file_system.h"
+#include "common/path.h"
 #include "support/memory_view.h"
 #include "support/message_recorder.h"
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
 #include "transfer/package_download.h"
+#include "tools/pkgmake/release_signing.h"
 #include "trust/release_manifest.h"
 #include "trust/signed_release.h"
+
+// The replacement below allocates with malloc and frees with free, as a pair; GCC, seeing both
+// inlined into the library's containers, would call them mismatched.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpragmas"
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+// Allocations larger than this fail, as they would in a process short of memory; 0: none fail.
+static std::atomic<size_t> g_allocationLimit{0};
+
+void* operator new(size_t size) {
+  const size_t limit = g_allocationLimit.load();
+  if (limit != 0 && size > limit) throw std::bad_alloc();
+  if (void* memory = malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { free(memory); }
+void operator delete(void* memory, size_t) noexcept { free(memory); }
 
 namespace {
 
@@ -68,6 +95,20 @@ TEST(ReleaseFile, RefusesEveryDamagedFormAndReadsEitherLineEnd) {
       {"middle part short", Replace(good, "part corvane.part002 1024", "part corvane.part002 1023")},
       {"unsafe name", Replace(good, "corvane.part002", "..\\evil.exe")},
       {"reserved name", Replace(good, "corvane.part002", "pkgrelease.txt")},
+      {"the installer's name", Replace(good, "corvane.part002", "Corvane.exe")},
+      {"the index's name", Replace(good, "corvane.part002", "pkgindex.txt")},
+      {"the installer's record", Replace(good, "corvane.part002", "corvane.exe.verified")},
+      {"last part longer than the part size",
+       Replace(Replace(good, "part corvane.part003 952", "part corvane.part003 1025"), "installer 3000", "installer 3073")},
+      {"installer not the parts' sum", Replace(good, "installer 3000", "installer 3001")},
+      {"overlong part name", Replace(good, "corvane.part002", std::string(100, 'p'))},
+      {"product empty", Replace(good, "\nrelease 1\n", "\nrelease 1\nproduct \n")},
+      {"expires zero", Replace(good, "\nrelease 1\n", "\nrelease 1\nexpires 0\n")},
+      {"key id short", Replace(good, "\nrelease 1\n", "\nrelease 1\nkey 0123\n")},
+      {"key id upper case", Replace(good, "\nrelease 1\n", "\nrelease 1\nkey 0123456789ABCDEF\n")},
+      {"optional lines out of order",
+       Replace(good, "\nrelease 1\n", "\nrelease 1\nexpires 5\nproduct brisko-download\n")},
+      {"line feeds only", std::string(70000, '\n')},
       {"duplicate name", Replace(good, "corvane.part002", "CORVANE.PART001")},
       {"overlong line", Replace(good, "version 3.1", "version " + std::string(3000, 'v'))},
       {"line after the signature", good + "extra\n"},
@@ -113,6 +154,17 @@ TEST(ReleaseFile, APartsHashIsTheSameWhateverTheBlocksItArrivesIn) {
     for (size_t at = 0; at < data.size(); at += block) hash->Update(data.data() + at, std::min(block, data.size() - at));
     EXPECT_EQ(Sha256Of(data), PartHashDigest(*hash)) << block;
   }
+  // Small and large blocks mixed, as the join and the fetch give them: gathered and passed-through
+  // pieces must reach the hash in their order.
+  const std::vector<size_t> mixed = {100, 70000, 5, 4096, 200000, 1, 65536, 65535, 300000, 17};
+  std::unique_ptr<IPartHash> hash = StartPartHash();
+  size_t at = 0;
+  for (size_t i = 0; at < data.size(); ++i) {
+    const size_t size = std::min(mixed[i % mixed.size()], data.size() - at);
+    hash->Update(data.data() + at, size);
+    at += size;
+  }
+  EXPECT_EQ(Sha256Of(data), PartHashDigest(*hash));
   for (const std::string& small : {std::string(), std::string("abc"), std::string(256 * 1024, 'x')}) {
     std::unique_ptr<IPartHash> hash = StartPartHash();
     hash->Update(small.data(), small.size());
@@ -139,6 +191,39 @@ class SignedPackageTest : public ::testing::Test {
     for (int i = 0; i < 3; ++i) m_server.Answer(kRemote + Name(i), ScriptedResponse::Ok(Part(i)));
   }
   int Prepare() { return m_download.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"); }
+  // Another start of the program, built with these settings, in the same home folder.
+  int Start(CTrustSettings settings) {
+    if (settings.publicKeysHex.empty()) settings.publicKeysHex = {kVectorPublicKey};
+    CPackageDownload download(&m_view);
+    download.m_pVerifier = MakeSignedPackageVerifier(settings);
+    return download.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe");
+  }
+  int Start() { return Start(CTrustSettings()); }
+  // The vectors' release 1 as a manifest, to change and sign anew.
+  static CReleaseManifest Release(uint64_t number) {
+    CReleaseManifest release;
+    EXPECT_EQ("", ParseReleaseManifest(kVectorReleases[0], release));
+    release.m_nRelease = number;
+    return release;
+  }
+  // The release signed with the tests' key, as pkgmake signs; "" where this build cannot sign.
+  static std::string Signed(CReleaseManifest release) {
+    std::string message;
+    if (!SignDigest(std::string(BRISKO_TEST_DATA_DIR) + "/test_package_key.pem", Sha256Of(release.SignedText()),
+                    release.m_signature, message))
+      return "";
+    return release.FileText();
+  }
+  void ServeVersion(const std::string& version, const std::string& release) {
+    Serve(release);
+    m_server.Answer(kRemote + "pkgindex.txt", ScriptedResponse::Ok(IndexText(
+                                                  {"1", version, "3", "1024", Name(0), "0", Name(1), "0", Name(2), "0"})));
+  }
+  std::string OneMessage() {
+    const std::vector<std::string> messages = TakeMessages();
+    EXPECT_EQ(1u, messages.size());
+    return messages.empty() ? "" : messages[0];
+  }
   std::string Flags() {
     std::string flags;
     for (const CPackagePart& part : m_download.m_index.m_parts) flags += part.m_bDone ? '1' : '0';
@@ -291,12 +376,450 @@ TEST_F(SignedPackageTest, AnInstallerThatIsNotTheSignedOneIsRemovedAtStart) {
   // Found good once, it is recorded and later starts need not hash it again; but a file written
   // since is hashed again, and Install always hashes it.
   EXPECT_TRUE(FileExists(m_home / "3.1\\corvane.exe.verified"));
-  EXPECT_TRUE(m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
+  EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
   WriteFile(m_home / "3.1\\corvane.exe", changed);
-  EXPECT_FALSE(m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(m_home / "3.1\\corvane.exe", true));
   m_download.ShowInitialState();
   EXPECT_FALSE(m_view.installEnabled);
   EXPECT_FALSE(FileExists(m_home / "3.1\\corvane.exe"));
+}
+
+// The floor below which no release is taken: the build's own, the home folder's copy and every
+// version folder's copy, whichever is highest; a copy that is damaged or not signed counts for
+// nothing and lowers nothing.
+TEST_F(SignedPackageTest, ARollbackFloorFromTheBuildTheHomeCopyAndEveryVersionFolder) {
+  const std::string refused1 =
+      "The download server offered release 1 of the package, older than release 324 already used here, so it was "
+      "not used.";
+  CTrustSettings built;
+  built.minRelease = 324;
+  // A new user: the build's floor alone refuses last year's release.
+  Serve(kVectorReleases[0]);
+  EXPECT_EQ(0, Start(built));
+  EXPECT_EQ(refused1, OneMessage());
+  EXPECT_FALSE(FileExists(m_home / "pkgrelease.txt"));
+  EXPECT_FALSE(FileExists(m_home / "3.1"));
+  // The release the floor names is taken, and taken again at every later start.
+  Serve(kVectorReleases[1]);
+  EXPECT_EQ(1, Start(built));
+  EXPECT_EQ(1, Start(built));
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kVectorReleases[1], ReadFile(m_home / "3.1\\pkgrelease.txt"));
+
+  // The home copy lost, or one byte of it changed: the version folder's copy still holds the floor.
+  Serve(kVectorReleases[0]);
+  RemoveFile(m_home / "pkgrelease.txt");
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ(refused1, OneMessage());
+  WriteFile(m_home / "pkgrelease.txt", Replace(kVectorReleases[1], "release 324", "release 325"));
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ(refused1, OneMessage());
+  // A copy that is not signed raises nothing either: release 324 is still taken.
+  WriteFile(m_home / "pkgrelease.txt", Replace(kVectorReleases[1], "release 324", "release 999"));
+  Serve(kVectorReleases[1]);
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kVectorReleases[1], ReadFile(m_home / "pkgrelease.txt"));
+
+  // Offline with a damaged home copy: the version folder's verified copy serves, and without it
+  // the user hears what happened to which file.
+  WriteFile(m_home / "pkgrelease.txt", "damaged");
+  m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+  RemoveFile(m_home / "3.1\\pkgrelease.txt");
+  EXPECT_EQ(0, Start());
+  const std::string offline = OneMessage();
+  EXPECT_NE(std::string::npos, offline.find("cannot be reached")) << offline;
+  EXPECT_NE(std::string::npos, offline.find(m_home / "pkgrelease.txt")) << offline;
+  EXPECT_NE(std::string::npos, offline.find("damaged")) << offline;
+  // A kept copy below the build's floor is not used offline either.
+  WriteFile(m_home / "pkgrelease.txt", kVectorReleases[0]);
+  built.minRelease = 2;
+  EXPECT_EQ(0, Start(built));
+  EXPECT_NE(std::string::npos, OneMessage().find("older than release 2"));
+}
+
+TEST_F(SignedPackageTest, ARollbackToAnotherVersionIsRefusedToo) {
+  CReleaseManifest older = Release(10);
+  older.m_strVersion = "3.0";
+  const std::string olderText = Signed(older);
+  if (olderText.empty()) GTEST_SKIP() << "this build cannot sign";
+  Serve(kVectorReleases[1]);  // release 324 of version 3.1
+  ASSERT_EQ(1, Start());
+  ServeVersion("3.0", olderText);
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ("The download server offered release 10 of the package, older than release 324 already used here, so it "
+            "was not used.",
+            OneMessage());
+  EXPECT_FALSE(FileExists(m_home / "3.0"));
+  // The version folder's copy alone holds the floor as well.
+  RemoveFile(m_home / "pkgrelease.txt");
+  EXPECT_EQ(0, Start());
+  EXPECT_NE(std::string::npos, OneMessage().find("older than release 324"));
+}
+
+// Each new line of the release file, and what the program makes of it.
+TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
+  if (Signed(Release(1)).empty()) GTEST_SKIP() << "this build cannot sign";
+  int64_t now = 1800000000;
+  CTrustSettings clock;
+  clock.now = [&now] { return now; };
+
+  // Every new line read, signed and taken.
+  CReleaseManifest full = Release(400);
+  full.m_strProduct = "brisko-download";
+  full.m_nExpires = static_cast<uint64_t>(now + 86400);
+  std::string id;
+  full.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
+  Serve(Signed(full));
+  EXPECT_EQ(1, Start(clock));
+  EXPECT_TRUE(TakeMessages().empty());
+  CReleaseManifest read;
+  ASSERT_EQ("", ParseReleaseManifest(ReadFile(m_home / "pkgrelease.txt"), read));
+  EXPECT_EQ(full.SignedText(), read.SignedText());
+
+  // Expired: not for a new download, from the server or kept here. The download begun before
+  // expiry (its version folder holds this release) may finish.
+  now += 2 * 86400;
+  EXPECT_EQ(1, Start(clock));
+  m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  EXPECT_EQ(1, Start(clock));
+  EXPECT_TRUE(TakeMessages().empty());
+  RemoveFile(m_home / "3.1\\pkgrelease.txt");
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 86400)));
+  Serve(Signed(full));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_EQ("The signed release on the download server expired on " + UtcDate(now - 86400) +
+                ", so it was not used. Please try again later.",
+            OneMessage());
+  EXPECT_FALSE(FileExists(m_home / "3.1\\pkgrelease.txt"));
+
+  // The same number with other content, even validly signed and in date.
+  CReleaseManifest other = full;
+  other.m_nExpires = static_cast<uint64_t>(now + 86400);
+  Serve(Signed(other));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("release 400 of the package with other content"));
+  other.m_nRelease = 401;
+  Serve(Signed(other));
+  EXPECT_EQ(1, Start(clock));
+  EXPECT_TRUE(TakeMessages().empty());
+
+  // Another product's release, though signed by the same key.
+  CReleaseManifest beta = other;
+  beta.m_nRelease = 500;
+  beta.m_strProduct = "brisko-beta";
+  Serve(Signed(beta));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_EQ(kNotSigned, OneMessage());
+  clock.product = "brisko-beta";
+  EXPECT_EQ(1, Start(clock));
+  clock.product = "";
+
+  // A key this program does not know: the user is sent to the newer program.
+  CReleaseManifest rotated = beta;
+  rotated.m_nRelease = 600;
+  rotated.m_strProduct = "brisko-download";
+  rotated.m_strKeyId = KeyId(Bytes(kOtherPublicKey));
+  Serve(Signed(rotated));
+  EXPECT_EQ(0, Start(clock));
+  const std::string newer = OneMessage();
+  EXPECT_NE(std::string::npos, newer.find("newer Brisko Download")) << newer;
+  EXPECT_NE(std::string::npos, newer.find(kVendorWebSite)) << newer;
+  // A build that has the key as its backup takes it; one whose key is written in capitals too.
+  rotated.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
+  Serve(Signed(rotated));
+  CTrustSettings backup = clock;
+  backup.publicKeysHex = {kOtherPublicKey, kVectorPublicKey};
+  EXPECT_EQ(1, Start(backup));
+  std::string capitals = kVectorPublicKey;
+  for (char& c : capitals) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  CTrustSettings upper = clock;
+  upper.publicKeysHex = {capitals};
+  EXPECT_EQ(1, Start(upper));
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+// A signed hash that differs from the part's only in its last bytes is no match, nor is a last
+// part that differs, nor one that runs on past its signed size.
+TEST_F(SignedPackageTest, EveryPartIsCheckedWholeTheLastIncluded) {
+  CReleaseManifest release = Release(2);
+  release.m_parts[1].m_hash[31] ^= 1;
+  release.m_parts[1].m_hash[20] ^= 1;
+  const std::string text = Signed(release);
+  if (text.empty()) GTEST_SKIP() << "this build cannot sign";
+  Serve(text);
+  ASSERT_EQ(1, Prepare());
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  EXPECT_EQ(std::vector<std::string>{"The part corvane.part002 does not match the signed release. Please try later"},
+            TakeMessages());
+  EXPECT_EQ("100", Flags());
+
+  // The last part: changed on the way, then with junk after its 952 signed bytes. The junk is
+  // never written past the signed size.
+  CPackageDownload again(&m_view);
+  again.m_nRetryPauseMs = 0;
+  again.m_pVerifier = MakeSignedPackageVerifier(kVectorPublicKey);
+  Serve(Signed(Release(3)));
+  ASSERT_EQ(1, again.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  std::string last = Part(2);
+  last[951] ^= 1;
+  m_server.Answer(kRemote + Name(2), ScriptedResponse::Ok(last));
+  EXPECT_EQ(9u, DownloadThreadProc(&again));
+  EXPECT_EQ(std::vector<std::string>{"The part corvane.part003 does not match the signed release. Please try later"},
+            TakeMessages());
+  int64_t largest = 0;
+  m_server.onBlock = [&](const std::string&, int) {
+    largest = std::max(largest, FindFileSize(m_home / "3.1\\corvane.part003"));
+  };
+  m_server.Answer(kRemote + Name(2), ScriptedResponse::Ok(Part(2) + std::string(32 * 1024, 'j')));
+  EXPECT_EQ(9u, DownloadThreadProc(&again));
+  m_server.onBlock = nullptr;
+  EXPECT_EQ(std::vector<std::string>{"The download server sent more than expected (over 952 bytes). Please try later"},
+            TakeMessages());
+  EXPECT_LE(largest, 952);
+  EXPECT_FALSE(again.m_index.m_parts[2].m_bDone);
+}
+
+TEST_F(SignedPackageTest, TheIndexAndTheResumeIndexMustBeTheSignedPackageInEveryPart) {
+  CReleaseManifest release;
+  ASSERT_EQ("", ParseReleaseManifest(kVectorReleases[0], release));
+  CPackageIndex index;
+  index.m_strProductVersion = "3.1";
+  index.m_nPartSize = 1024;
+  index.m_parts = {{Name(0), 0}, {Name(1), 0}, {Name(2), 0}};
+  EXPECT_EQ("", CompareWithIndex(release, index));
+  CPackageIndex changed = index;
+  changed.m_parts.push_back({"corvane.part004", 0});
+  EXPECT_NE("", CompareWithIndex(release, changed));
+  changed = index;
+  changed.m_parts.pop_back();
+  EXPECT_NE("", CompareWithIndex(release, changed));
+  changed = index;
+  changed.m_parts[2].m_strName = "corvane.part009";
+  EXPECT_NE("", CompareWithIndex(release, changed));
+  changed = index;
+  changed.m_strProductVersion = "3.2";
+  EXPECT_NE("", CompareWithIndex(release, changed));
+
+  // A version folder whose resume index names another last part is not used.
+  ASSERT_TRUE(CreateFolder(m_home / "3.1"));
+  WriteFile(m_home / "3.1\\pkgindex.txt",
+            IndexText({"1", "3.1", "3", "1024", Name(0), "1", Name(1), "1", "corvane.part009", "0"}));
+  Serve(kVectorReleases[0]);
+  EXPECT_EQ(0, Prepare());
+  EXPECT_EQ("The download folder " + (m_home / "3.1") +
+                " holds another package than the signed release. Remove the folder and try again.",
+            OneMessage());
+}
+
+// Install hashes the file whatever the record of an earlier check says.
+TEST_F(SignedPackageTest, InstallHashesTheInstallerEvenWithAForgedRecord) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Prepare());
+  const std::string installer = m_home / "3.1\\corvane.exe";
+  WriteFile(installer, m_installer);
+  ASSERT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer, true));
+  const std::string record = ReadFile(installer + ".verified");
+  std::string changed = m_installer;
+  changed[1500] ^= 1;
+  WriteFile(installer, changed);
+  // The record rewritten to the changed file's time of writing, as someone could.
+  WriteFile(installer + ".verified",
+            record.substr(0, record.rfind(' ') + 1) + std::to_string(FindFileWriteTime(installer)) + "\n");
+  EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer, true));  // a start trusts its record
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));  // Install does not
+}
+
+// A release file too large, or more than the memory can take, is refused as damaged.
+TEST_F(SignedPackageTest, AHugeReleaseFileIsRefusedNotRead) {
+  Serve(std::string(kMaxReleaseFileBytes + 1, '\n'));
+  EXPECT_EQ(0, Prepare());
+  EXPECT_EQ("The download server sent more than expected (over " + std::to_string(kMaxReleaseFileBytes) + " bytes).",
+            OneMessage());
+  // Just under the limit, line feeds alone: refused from their count before anything is split.
+  Serve(std::string(kMaxReleaseFileBytes - 1, '\n'));
+  EXPECT_EQ(0, Prepare());
+  EXPECT_EQ(kNotSigned, OneMessage());
+  CReleaseManifest release;
+  EXPECT_EQ("the release file has too many lines", ParseReleaseManifest(std::string(kMaxReleaseFileBytes - 1, '\n'), release));
+}
+
+// Reading a release file that the memory cannot hold is a damaged file, never a crash.
+TEST_F(SignedPackageTest, ReleaseFileBeyondTheMemoryIsRefusedAsDamaged) {
+  std::string release = kVectorReleases[0];
+  const size_t at = release.find("part corvane.part001");
+  std::string lines;
+  for (int i = 0; i < 3000; ++i) lines += "part x" + std::to_string(i) + " 1024 " + std::string(64, 'a') + "\n";
+  release.insert(at, lines);
+  Serve(release);
+  g_allocationLimit = 128 * 1024;
+  const int prepared = Prepare();
+  g_allocationLimit = 0;
+  EXPECT_EQ(0, prepared);
+  EXPECT_EQ(kNotSigned, OneMessage());
+  CReleaseManifest read;
+  std::string problem;
+  g_allocationLimit = 64 * 1024;
+  const ReleaseCheck check = CheckSignedRelease(release, {Bytes(kVectorPublicKey)}, read, problem);
+  g_allocationLimit = 0;
+  EXPECT_EQ(ReleaseCheck::kMalformed, check);
+}
+
+// The server's index replaces the home folder's copy only once it matches the verified release:
+// one attacked start leaves nothing behind that breaks the next, offline one.
+TEST_F(SignedPackageTest, TheHomeIndexIsReplacedOnlyByOneThatMatches) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Start());
+  const std::string good = ReadFile(m_home / "pkgindex.txt");
+  m_server.Answer(kRemote + "pkgindex.txt",
+                  ScriptedResponse::Ok(IndexText({"1", "3.1", "3", "2048", Name(0), "1", Name(1), "1", Name(2), "1"})));
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ("The package index does not match the signed release, so it was not used.", OneMessage());
+  EXPECT_EQ(good, ReadFile(m_home / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+  // Signed by no one: the same.
+  Serve("not a release\n");
+  m_server.Answer(kRemote + "pkgindex.txt",
+                  ScriptedResponse::Ok(IndexText({"1", "9.9", "3", "1024", Name(0), "1", Name(1), "1", Name(2), "1"})));
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ(kNotSigned, OneMessage());
+  EXPECT_EQ(good, ReadFile(m_home / "pkgindex.txt"));
+  m_server.Answer(kRemote + "pkgindex.txt", ScriptedResponse::Unreachable());
+  m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  EXPECT_EQ(1, Prepare());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ("000", Flags());
+}
+
+// The release file's fetch shares start-up's deadline with the index's.
+TEST_F(SignedPackageTest, TheReleaseFetchSharesStartUpsDeadline) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Start());
+  long long now = 0;
+  m_download.m_startupClockMs = [&now] { return now; };
+  m_server.onBlock = [&](const std::string& object, int) { now += object == kRemote + "pkgindex.txt" ? kStartupFetchMs - 1 : 1; };
+  Serve(kVectorReleases[1]);
+  ASSERT_EQ(1, Prepare());  // the release came too late: the verified copy serves
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kVectorReleases[0], ReadFile(m_home / "pkgrelease.txt"));
+}
+
+// A verifier whose every check gives one answer: how the callers treat each of the three.
+class CFixedAnswerVerifier : public IPackageVerifier {
+ public:
+  CheckOutcome answer = CheckOutcome::kMatches;
+  int PrepareRelease(const std::string& home, const std::string& fetched, const std::string&, const CPackageIndex&) override {
+    if (!fetched.empty()) MoveFileOver(fetched, JoinPath(home, kReleaseFileName));
+    return 1;
+  }
+  int AdoptVersionFolder(const std::string&, const CPackageIndex&) override { return 1; }
+  long long PartSize(int) const override { return 1024; }
+  std::unique_ptr<IPartHash> StartPart() const override { return StartPartHash(); }
+  CheckOutcome PartMatches(int, long long, IPartHash&) const override { return answer; }
+  void RememberMatchingPart(int, const std::string&) override {}
+  bool PartUnchangedSinceMatched(int, const std::string&) const override { return false; }
+  CheckOutcome InstallerMatches(const std::string&, bool, IProgressBar*, const std::atomic<int>*) const override {
+    return answer;
+  }
+  void RecordJoinedInstaller(const std::string&) const override {}
+};
+
+// Matches, does not match, could not check: only a file that does not match is removed, and each
+// message says which it was and what the user can do.
+TEST_F(SignedPackageTest, OnlyWhatDoesNotMatchIsRemovedAndEachMessageSaysWhichHappened) {
+  auto fixed = std::make_unique<CFixedAnswerVerifier>();
+  CFixedAnswerVerifier& verifier = *fixed;
+  m_download.m_pVerifier = std::move(fixed);
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Prepare());
+  const std::string installer = m_home / "3.1\\corvane.exe";
+
+  // A part fetched but not checkable: a failed attempt, not recorded, said so.
+  verifier.answer = CheckOutcome::kCouldNotCheck;
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  EXPECT_EQ("This computer could not check the part corvane.part001 against the signed release. Please try later",
+            OneMessage());
+  EXPECT_EQ("000", Flags());
+
+  // Done parts not checkable at the join: the join fails, and no part is forgotten.
+  verifier.answer = CheckOutcome::kMatches;
+  ASSERT_EQ(0u, DownloadThreadProc(&m_download));
+  RemoveFile(installer);
+  verifier.answer = CheckOutcome::kCouldNotCheck;
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  EXPECT_NE(std::string::npos, OneMessage().find("could not check the part"));
+  EXPECT_EQ("111", Flags());
+  EXPECT_FALSE(FileExists(installer));
+
+  // An installer not checkable is neither offered nor removed, at start and after the parts.
+  WriteFile(installer, m_installer);
+  m_download.ShowInitialState();
+  EXPECT_FALSE(m_view.installEnabled);
+  EXPECT_TRUE(FileExists(installer));
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  EXPECT_NE(std::string::npos, OneMessage().find("could not be checked, so it was neither offered nor removed"));
+  EXPECT_TRUE(FileExists(installer));
+
+  // Install's refusals: kept when not checkable, removed when not the signed one, and said so
+  // when it could not be removed.
+  EXPECT_NE(std::string::npos, RefuseInstall(CheckOutcome::kCouldNotCheck, installer).find("It was not removed"));
+  EXPECT_TRUE(FileExists(installer));
+  EXPECT_NE(std::string::npos, RefuseInstall(CheckOutcome::kDoesNotMatch, installer).find("so it was removed"));
+  EXPECT_FALSE(FileExists(installer));
+  ASSERT_TRUE(CreateFolder(installer));
+  WriteFile(installer + "\\inside", "x");
+  EXPECT_NE(std::string::npos, RefuseInstall(CheckOutcome::kDoesNotMatch, installer).find("could not be removed"));
+  TakeMessages();
+}
+
+// An installer that is not there, or that cannot be read, could not be checked: it is not
+// called changed.
+TEST_F(SignedPackageTest, AnInstallerThatCannotBeReadIsNotCalledChanged) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Prepare());
+  const std::string installer = m_home / "3.1\\corvane.exe";
+  EXPECT_EQ(CheckOutcome::kCouldNotCheck, m_download.m_pVerifier->InstallerMatches(installer));
+  WriteFile(installer, m_installer + "x");
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));
+  WriteFile(installer, m_installer);
+  EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer));
+}
+
+// Install's check runs on the worker, not on the caller's (the dialog's) thread, and shows its
+// progress on the part bar, whose range is the parts' again afterwards.
+TEST_F(SignedPackageTest, InstallsCheckRunsOnTheWorkerAndMovesThePartBar) {
+  Serve(kVectorReleases[0]);
+  ASSERT_EQ(1, Prepare());
+  m_download.ShowInitialState();
+  const int partUpper = m_view.part.Upper();
+  const std::string installer = m_home / "3.1\\corvane.exe";
+  std::vector<std::pair<std::thread::id, int>> moves;
+  m_view.part.onSetPos = [&moves](int pos) { moves.push_back({std::this_thread::get_id(), pos}); };
+  auto check = [&] {
+    moves.clear();
+    EXPECT_TRUE(m_download.StartInstallCheck(installer));
+    while (m_download.IsWorkerRunning()) std::this_thread::yield();
+    return m_download.m_installCheck.load();
+  };
+  WriteFile(installer, m_installer);
+  EXPECT_EQ(CheckOutcome::kMatches, check());
+  ASSERT_FALSE(moves.empty());
+  EXPECT_EQ(1000, moves.back().second);
+  for (const auto& move : moves) EXPECT_NE(std::this_thread::get_id(), move.first);
+  EXPECT_EQ("Checking the installer", m_view.labelHistory.back());
+  EXPECT_FALSE(m_view.partVisible);
+  EXPECT_EQ(partUpper, m_view.part.Upper());
+
+  std::string changed = m_installer;
+  changed[10] ^= 1;
+  WriteFile(installer, changed);
+  EXPECT_EQ(CheckOutcome::kDoesNotMatch, check());
+  EXPECT_TRUE(FileExists(installer));  // the caller decides, through RefuseInstall
+  EXPECT_TRUE(TakeMessages().empty());
 }
 
 }  // namespace

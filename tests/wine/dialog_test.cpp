@@ -1,10 +1,14 @@
 // The main dialog in this process, driven from a second thread: its first look, the system
-// menu's About entry and the About box. Needs a display (the end-to-end run provides Xvfb).
+// menu's About entry and the About box, and its layout at the screen's DPI (the end-to-end run
+// sets BRISKO_DIALOG_DPI to the DPI it gave Wine). Needs a display (the end-to-end run provides
+// Xvfb).
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "support/memory_view.h"
@@ -151,6 +155,65 @@ TEST_F(DialogTest, FirstLookSystemMenuAndAboutBox) {
   EXPECT_FALSE(aboutLine.empty());
   EXPECT_LE(aboutLineWidth, aboutLineRoom) << aboutLine;
   EXPECT_TRUE(aboutClosed);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+// At the DPI the process runs at: every control within the dialog, and the logo drawn at the size
+// of its frame in the template (the dialog's size grows with the DPI, the resource's 201 x 94
+// pixels do not).
+TEST_F(DialogTest, AtTheScreensDpiNothingIsClippedAndTheLogoFillsItsFrame) {
+  int dpi = 0;
+  std::string outside = "not measured";
+  SIZE frame = {}, control = {}, drawn = {};
+  std::thread user([&] {
+    HWND main = WaitForWindow("Corvane Software Brisko Download");
+    if (!main) return;
+    Sleep(200);
+    HDC dc = GetDC(main);
+    dpi = GetDeviceCaps(dc, LOGPIXELSY);
+    ReleaseDC(main, dc);
+    RECT client;
+    GetClientRect(main, &client);
+    outside.clear();
+    HWND logo = nullptr;
+    for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      RECT rect;
+      GetWindowRect(child, &rect);
+      MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&rect), 2);
+      if (rect.left < 0 || rect.top < 0 || rect.right > client.right || rect.bottom > client.bottom) {
+        char kind[32] = "";
+        GetClassNameA(child, kind, sizeof kind);
+        outside += std::string(kind) + "#" + std::to_string(GetDlgCtrlID(child)) + " ";
+      }
+      if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) logo = child;
+    }
+    RECT template_ = {7, 171, 7 + 101, 171 + 47};  // the logo's frame in dialog units
+    MapDialogRect(main, &template_);
+    frame = {template_.right - template_.left, template_.bottom - template_.top};
+    if (logo) {
+      RECT rect;
+      GetClientRect(logo, &rect);
+      control = {rect.right, rect.bottom};
+      BITMAP bitmap = {};
+      if (HGDIOBJ image = reinterpret_cast<HGDIOBJ>(SendMessageA(logo, STM_GETIMAGE, IMAGE_BITMAP, 0)))
+        GetObjectA(image, sizeof bitmap, &bitmap);
+      drawn = {bitmap.bmWidth, bitmap.bmHeight};
+    }
+    PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  });
+  m_dlg.DoModal();
+  user.join();
+
+  if (const char* expected = getenv("BRISKO_DIALOG_DPI")) {
+    EXPECT_EQ(atoi(expected), dpi);
+  }
+  EXPECT_EQ("", outside) << "controls past the dialog's client area at " << dpi << " DPI";
+  EXPECT_NEAR(frame.cx, control.cx, 1) << dpi << " DPI";
+  EXPECT_NEAR(frame.cy, control.cy, 1) << dpi << " DPI";
+  // Fills the frame in one direction, fits in the other, in the picture's own proportions.
+  EXPECT_TRUE((drawn.cx == control.cx && drawn.cy <= control.cy) || (drawn.cy == control.cy && drawn.cx <= control.cx))
+      << drawn.cx << " x " << drawn.cy << " in " << control.cx << " x " << control.cy << " at " << dpi << " DPI";
+  EXPECT_NEAR(drawn.cx * 94.0 / 201.0, drawn.cy, 1.0);
   EXPECT_TRUE(TakeMessages().empty());
 }
 

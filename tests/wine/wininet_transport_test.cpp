@@ -1,10 +1,12 @@
 // HttpFetchFile over WinInet against the loopback test server (tools/testserver/fault_server.py), whose
 // port arrives in BRISKO_TEST_PORT. Each object name asks the server for one behaviour.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "common/constants.h"
@@ -101,12 +103,54 @@ TEST_F(WinInetTransportTest, RequestsBypassTheCache) {
   EXPECT_NE(first, ReadFile(m_local));
 }
 
-TEST_F(WinInetTransportTest, NoCookiesKeptOrSentAndNoLogonWithTheUsersCredentials) {
+TEST_F(WinInetTransportTest, NoCookiesKeptOrSent) {
   ASSERT_EQ(1, Fetch("/cookie/set")) << m_error;
   ASSERT_EQ(1, Fetch("/cookie/echo")) << m_error;
   EXPECT_EQ("none", ReadFile(m_local));
-  // A server asking for Windows logon gets no credentials and no dialog: a failed fetch.
+}
+
+// The proxy the user's Internet settings name, while it lives; the program has no proxy setting
+// of its own.
+class CUserProxySetting {
+ public:
+  explicit CUserProxySetting(const std::string& server) {
+    RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0, nullptr, 0,
+                    KEY_SET_VALUE, nullptr, &m_key, nullptr);
+    const DWORD enable = 1;
+    RegSetValueExA(m_key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof enable);
+    RegSetValueExA(m_key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                   static_cast<DWORD>(server.size() + 1));
+  }
+  ~CUserProxySetting() {
+    RegDeleteValueA(m_key, "ProxyEnable");
+    RegDeleteValueA(m_key, "ProxyServer");
+    RegCloseKey(m_key);
+  }
+  CUserProxySetting(const CUserProxySetting&) = delete;
+  CUserProxySetting& operator=(const CUserProxySetting&) = delete;
+
+ private:
+  HKEY m_key = nullptr;
+};
+
+TEST_F(WinInetTransportTest, RequestsTakeTheUsersProxyAndNoServerGetsTheUsersLogon) {
+  // A server asking for a Windows logon, or Basic credentials, gets none and no dialog: a failed
+  // attempt (the test server answers 200 to any request that carries credentials). So does a
+  // host a redirect names.
   EXPECT_EQ(0, Fetch("/auth"));
+  EXPECT_EQ("Failed to connect to the server.", m_error);
+  EXPECT_EQ(0, Fetch("/moved-auth"));
+  EXPECT_EQ("Failed to connect to the server.", m_error);
+  ASSERT_EQ(1, Fetch("/via")) << m_error;
+  EXPECT_EQ("direct", ReadFile(m_local));
+  // Through the proxy the user's settings name (the test server stands for it and for the
+  // servers behind it): the requests take it, and the servers behind it still get no logon.
+  CUserProxySetting proxy("127.0.0.1:" + std::to_string(m_port));
+  ASSERT_EQ(1, Fetch("/via")) << m_error;
+  EXPECT_EQ("proxy", ReadFile(m_local));
+  EXPECT_EQ(0, Fetch("/auth"));
+  EXPECT_EQ("Failed to connect to the server.", m_error);
+  EXPECT_EQ(0, Fetch("/moved-auth"));
   EXPECT_EQ("Failed to connect to the server.", m_error);
 }
 

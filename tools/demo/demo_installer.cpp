@@ -6,9 +6,11 @@
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Wide calls, as a real installer's: its folder may be named in any script.
-  wchar_t path[MAX_PATH] = L"";
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring marker = path;
+  std::wstring marker(MAX_PATH, L'\0');
+  DWORD length = 0;
+  while ((length = GetModuleFileNameW(nullptr, &marker[0], static_cast<DWORD>(marker.size()))) >= marker.size())
+    marker.resize(marker.size() * 2);  // a folder whose path passes MAX_PATH: the whole path
+  marker.resize(length);
   marker = marker.substr(0, marker.find_last_of(L'\\') + 1) + L"corvane-installed.txt";
   HANDLE file = CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {

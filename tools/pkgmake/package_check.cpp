@@ -15,7 +15,7 @@ int CheckPackage(const std::string& folder, const std::string& publicKeyHex, std
   const std::string releasePath = JoinPath(folder, kReleaseFileName);
   CReleaseManifest release;
   std::string problem;
-  switch (ReadSignedRelease(releasePath, publicKey, release, problem)) {
+  switch (ReadSignedRelease(releasePath, {publicKey}, release, problem)) {
     case ReleaseCheck::kGood:
       break;
     case ReleaseCheck::kUnreadable:
@@ -25,6 +25,7 @@ int CheckPackage(const std::string& folder, const std::string& publicKeyHex, std
       message = releasePath + " is not a release file: " + problem + ".";
       return 1;
     case ReleaseCheck::kNotSigned:
+    case ReleaseCheck::kUnknownKey:
       message = releasePath + " is not signed by this key.";
       return 1;
   }
@@ -59,6 +60,7 @@ int CheckPackage(const std::string& folder, const std::string& publicKeyHex, std
     return 1;
   }
   report = folder + " holds version " + release.m_strVersion + ", release " + std::to_string(release.m_nRelease) +
-           ", " + std::to_string(release.m_parts.size()) + " parts, signed by this key: ready to publish.";
+           (release.m_strProduct.empty() ? "" : " of " + release.m_strProduct) +
+           (release.m_nExpires == 0 ? "" : ", expiring " + UtcDate(static_cast<int64_t>(release.m_nExpires))) + ", " + std::to_string(release.m_parts.size()) + " parts, signed by this key: ready to publish.";
   return 0;
 }

@@ -65,40 +65,61 @@ bool LiesInside(const std::string& inner, const std::string& outer) {
          (inner[outer.size()] == '/' || inner[outer.size()] == '\\');
 }
 
-// The signed release of the package cut from `input`: each part's and the whole installer's size
-// and hash, signed with the private key. Empty with `message` on failure.
-std::string SignRelease(const PackageRequest& request, const CPackageIndex& index, FILE* input, int64_t size,
-                        std::string& message) {
-  CReleaseManifest release;
+constexpr int64_t kSecondsPerDay = 86400;
+// A release number is by default the time in seconds; one more than a year ahead of now is a
+// typo (or milliseconds), and would lock every later release out of every home folder.
+constexpr int64_t kMostReleaseAhead = 365 * kSecondsPerDay;
+
+// The signed release's lines before the parts, from the request; false with `message` when the
+// request is wrong. Nothing is cut or written before this holds.
+bool StartRelease(const PackageRequest& request, const CPackageIndex& index, int64_t size, CReleaseManifest& release,
+                  std::string& message, std::string* warning) {
+  std::string publicKeyHex, publicKey;
+  if (!ReadSigningKey(request.signingKey, publicKeyHex, message)) return false;
+  FromHex(publicKeyHex, publicKey);
+  const int64_t now = static_cast<int64_t>(time(nullptr));
   release.m_strVersion = index.m_strProductVersion;
-  char* end = nullptr;
-  release.m_nRelease = request.release.empty() ? static_cast<uint64_t>(time(nullptr))
-                                               : strtoull(request.release.c_str(), &end, 10);
-  if (!request.release.empty() &&
-      (*end != '\0' || request.release.size() > 18 || request.release.find_first_not_of("0123456789") != std::string::npos)) {
+  release.m_strProduct = request.product.empty() ? kDefaultReleaseProduct : request.product;
+  if (release.m_strProduct.size() > 64 || release.m_strProduct.find_first_of(" \t\r\n") != std::string::npos) {
+    message = "The product must be one word of at most 64 characters, not \"" + release.m_strProduct + "\".";
+    return false;
+  }
+  release.m_strKeyId = KeyId(publicKey);
+  if (request.release.empty()) {
+    release.m_nRelease = static_cast<uint64_t>(now);
+  } else if (request.release.size() > 18 || request.release.find_first_not_of("0123456789") != std::string::npos) {
     message = "The release must be a whole number of at most 18 digits, not \"" + request.release + "\".";
-    return "";
+    return false;
+  } else {
+    release.m_nRelease = strtoull(request.release.c_str(), nullptr, 10);
+  }
+  if (release.m_nRelease > static_cast<uint64_t>(now + kMostReleaseAhead) && !request.force) {
+    message = "The release " + std::to_string(release.m_nRelease) +
+              " is more than a year ahead of now (in seconds); a program that sees it refuses every lower number for "
+              "good. Give --force if you mean it.";
+    return false;
+  }
+  if (!request.expires.empty()) {
+    int64_t expires = 0;
+    if (request.expires.size() <= 5 && request.expires.find_first_not_of("0123456789") == std::string::npos) {
+      expires = now + std::stoll(request.expires) * kSecondsPerDay;
+    } else if (!ParseUtcDate(request.expires, expires)) {
+      message = "--expires takes a number of days or a date YYYY-MM-DD, not \"" + request.expires + "\".";
+      return false;
+    }
+    if (expires <= now && warning != nullptr)
+      *warning = "The release expires " + UtcDate(expires) +
+                 ", which has passed: the program will refuse it (useful only to test that it does).";
+    release.m_nExpires = static_cast<uint64_t>(std::max<int64_t>(expires, 1));
   }
   release.m_nPartSize = index.m_nPartSize;
   release.m_nInstallerSize = size;
-  CSha256 whole;
-  for (int i = 0; i < index.PartCount(); ++i) {
-    std::string data;
-    if (!ReadPart(input, i, index.m_nPartSize, size, data)) {
-      message = kInstallerChanged;
-      return "";
-    }
-    whole.Update(data.data(), data.size());
-    release.m_parts.push_back({index.m_parts[i].m_strName, static_cast<long long>(data.size()), Sha256Of(data)});
-  }
-  release.m_installerHash = whole.Final();
-  if (!SignDigest(request.signingKey, Sha256Of(release.SignedText()), release.m_signature, message)) return "";
-  return release.FileText();
+  return true;
 }
 
 }  // namespace
 
-int MakePackage(const PackageRequest& request, std::string& message, std::string& report) {
+int MakePackage(const PackageRequest& request, std::string& message, std::string& report, std::string* warning) {
   if (request.version.empty() || !IsPlainFileName(request.version)) {
     message = "The version \"" + request.version + "\" cannot be a folder name; use letters, digits and dots.";
     return 1;
@@ -139,12 +160,11 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
   index.m_nPartSize = static_cast<int>(partSize);
   for (int i = 0; i < count; ++i) index.m_parts.push_back({PartName(i + 1, static_cast<int>(count)), 0});
 
-  // Signed before anything is written, so that a bad key writes nothing.
-  std::string releaseText;
-  if (!request.signingKey.empty()) {
-    releaseText = SignRelease(request, index, input.get(), size, message);
-    if (releaseText.empty()) return 1;
-  }
+  // The key and the release's lines are checked before anything is written, so that a bad key
+  // writes nothing.
+  const bool signing = !request.signingKey.empty();
+  CReleaseManifest release;
+  if (signing && !StartRelease(request, index, size, release, message, warning)) return 1;
   const std::string releasePath = JoinPath(request.outFolder, kReleaseFileName);
 
   const std::string indexPath = JoinPath(request.outFolder, kIndexFileName);
@@ -168,7 +188,7 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
       return 1;
     }
     report = request.outFolder + " already holds this package; nothing was written." +
-             (releaseText.empty() ? "" : " To sign it anew, cut it into a new folder.");
+             (signing ? " To sign it anew, cut it into a new folder." : "");
     return 0;
   }
   // Only a new or empty folder: nothing in it can be a link or a file of someone else's.
@@ -193,18 +213,30 @@ int MakePackage(const PackageRequest& request, std::string& message, std::string
     written.push_back(path);
     return true;
   };
+  // Each part is read once: the bytes hashed for the signature are the bytes written, so a file
+  // that changes meanwhile cannot publish parts that differ from what was signed.
+  CSha256 whole;
   for (int i = 0; i < count; ++i) {
     const std::string path = JoinPath(request.outFolder, index.m_parts[i].m_strName);
     std::string data;
     if (!ReadPart(input.get(), i, partSize, size, data)) return fail(kInstallerChanged);
+    if (signing) {
+      whole.Update(data.data(), data.size());
+      release.m_parts.push_back({index.m_parts[i].m_strName, static_cast<long long>(data.size()), Sha256Of(data)});
+    }
     if (!write(path, data)) return fail("Cannot write " + path + ".");
   }
   if (fgetc(input.get()) != EOF) return fail(kInstallerChanged);  // it grew meanwhile
-  if (!releaseText.empty() && !write(releasePath, releaseText)) return fail("Cannot write " + releasePath + ".");
+  if (signing) {
+    release.m_installerHash = whole.Final();
+    std::string why;
+    if (!SignDigest(request.signingKey, Sha256Of(release.SignedText()), release.m_signature, why)) return fail(why);
+    if (!write(releasePath, release.FileText())) return fail("Cannot write " + releasePath + ".");
+  }
   // The index goes last: a folder is complete once its index stands.
   if (!write(indexPath, index.Text())) return fail("Cannot write " + indexPath + ".");
   report = "Wrote " + std::to_string(count) + " parts of " + std::to_string(partSize) + " bytes and " + indexPath +
            " for version " + request.version + "." +
-           (releaseText.empty() ? "" : " Signed the release in " + releasePath + ".");
+           (signing ? " Signed release " + std::to_string(release.m_nRelease) + " in " + releasePath + "." : "");
   return 0;
 }

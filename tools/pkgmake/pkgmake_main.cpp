@@ -10,7 +10,8 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: pkgmake <installer> <version> <part-size-bytes> <out-folder> [--sign <private-key> [--release <n>]]\n"
+    "Usage: pkgmake <installer> <version> <part-size-bytes> <out-folder>\n"
+    "               [--sign <private-key> [--release <n>] [--expires <days|YYYY-MM-DD>] [--product <name>] [--force]]\n"
     "       pkgmake keygen <private-key>\n"
     "       pkgmake verify <folder> <public-key>\n"
     "\n"
@@ -27,8 +28,11 @@ const char kUsage[] =
     "can read and prints the public key, which the program is built with (BRISKO_PACKAGE_KEY).\n"
     "With --sign, the package also gets pkgrelease.txt: every part's and the installer's size and\n"
     "SHA-256, signed with the private key. --release numbers the release (it must grow from one\n"
-    "release to the next; the default is the current time in seconds). 'verify' checks a folder\n"
-    "with the public key before you publish it.\n";
+    "release to the next; the default is the current time in seconds; a number more than a year\n"
+    "ahead is refused unless --force). --expires makes the program refuse the release for new\n"
+    "downloads after that many days, or from that UTC date (re-sign before then). --product names\n"
+    "the program the release is for (default brisko-download). 'verify' checks a folder with the\n"
+    "public key before you publish it.\n";
 
 }  // namespace
 
@@ -54,22 +58,36 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && args[0] == "verify") {
     result = CheckPackage(args[1], args[2], message, report);
   } else if (args.size() >= 4 && args[0] != "keygen" && args[0] != "verify") {
-    PackageRequest request{args[0], args[1], args[2], args[3], "", ""};
+    PackageRequest request(args[0], args[1], args[2], args[3]);
     size_t at = 4;
-    for (; at + 1 < args.size(); at += 2) {
+    bool signingOption = false;
+    for (; at < args.size(); at += 2) {
+      if (args[at] == "--force") {
+        request.force = true;
+        --at;
+        continue;
+      }
+      if (at + 1 >= args.size()) break;
       if (args[at] == "--sign") {
         request.signingKey = args[at + 1];
       } else if (args[at] == "--release") {
         request.release = args[at + 1];
+      } else if (args[at] == "--expires") {
+        request.expires = args[at + 1];
+      } else if (args[at] == "--product") {
+        request.product = args[at + 1];
       } else {
         break;
       }
+      signingOption = signingOption || args[at] != "--sign";
     }
-    if (at != args.size() || (!request.release.empty() && request.signingKey.empty())) {
+    if (at != args.size() || ((signingOption || request.force) && request.signingKey.empty())) {
       fputs(kUsage, stderr);
       return 2;
     }
-    result = MakePackage(request, message, report);
+    std::string warning;
+    result = MakePackage(request, message, report, &warning);
+    if (!warning.empty()) fprintf(stderr, "pkgmake: warning: %s\n", warning.c_str());
   } else {
     fputs(kUsage, stderr);
     return 2;

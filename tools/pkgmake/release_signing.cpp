@@ -40,12 +40,13 @@ bool MakeSigningKey(const std::string& privateKeyFile, std::string& publicKeyHex
   return true;
 }
 
-bool SignDigest(const std::string& privateKeyFile, const Sha256Digest& digest, std::string& signature,
-                std::string& message) {
+namespace {
+
+KeyPtr LoadPrivateKey(const std::string& privateKeyFile, std::string& message) {
   FILE* file = fopen(privateKeyFile.c_str(), "r");
   if (file == nullptr) {
     message = "Cannot read the private key " + privateKeyFile + ".";
-    return false;
+    return nullptr;
   }
   KeyPtr key(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr));
   fclose(file);
@@ -53,8 +54,31 @@ bool SignDigest(const std::string& privateKeyFile, const Sha256Digest& digest, s
   if (!key || EVP_PKEY_get_utf8_string_param(key.get(), OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, nullptr) != 1 ||
       std::string(group) != "prime256v1") {
     message = privateKeyFile + " is not a P-256 private key made by pkgmake keygen.";
+    return nullptr;
+  }
+  return key;
+}
+
+}  // namespace
+
+bool ReadSigningKey(const std::string& privateKeyFile, std::string& publicKeyHex, std::string& message) {
+  KeyPtr key = LoadPrivateKey(privateKeyFile, message);
+  unsigned char point[65];
+  size_t length = 0;
+  if (!key) return false;
+  if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &length) != 1 ||
+      length != 65 || point[0] != 0x04) {
+    message = privateKeyFile + " is not a P-256 private key made by pkgmake keygen.";
     return false;
   }
+  publicKeyHex = ToHex(point + 1, 64);
+  return true;
+}
+
+bool SignDigest(const std::string& privateKeyFile, const Sha256Digest& digest, std::string& signature,
+                std::string& message) {
+  KeyPtr key = LoadPrivateKey(privateKeyFile, message);
+  if (!key) return false;
   KeyContextPtr context(EVP_PKEY_CTX_new(key.get(), nullptr));
   size_t derLength = 0;
   if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||

@@ -13,3 +13,7 @@ bool MakeSigningKey(const std::string& privateKeyFile, std::string& publicKeyHex
 // Signs `digest` with the private key in the file: r then s, 32 bytes each, into `signature`.
 bool SignDigest(const std::string& privateKeyFile, const Sha256Digest& digest, std::string& signature,
                 std::string& message);
+
+// The public key (128 hex digits) of the private key in the file; false with `message` when the
+// file holds no P-256 private key.
+bool ReadSigningKey(const std::string& privateKeyFile, std::string& publicKeyHex, std::string& message);

@@ -15,3 +15,8 @@ bool SignDigest(const std::string&, const Sha256Digest&, std::string&, std::stri
   message = kNoSigning;
   return false;
 }
+
+bool ReadSigningKey(const std::string&, std::string&, std::string& message) {
+  message = kNoSigning;
+  return false;
+}

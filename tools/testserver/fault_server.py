@@ -16,11 +16,17 @@ Fixed objects (for the transport tests):
   /endless     a chunked body of no announced length, 16 MiB long
   /cookie/set  sets a cookie;  /cookie/echo  answers with the Cookie header it got, or "none"
   /auth        401 asking for Negotiate, NTLM or Basic; 200 "credentials sent" once a request carries any
+  /moved-auth  a redirect to /auth on another host name (localhost)
+  /via         "proxy" when asked as a proxy is (the whole address in the request line), else "direct"
+Any of these may be asked as a proxy is asked, "GET http://host:port/object": the server then
+stands for the proxy and the server behind it.
 
 The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
 takes one action per request, the last one repeating; "*" applies to every name without a rule.
-Actions: ok, slow (4 KiB every 50 ms), drip (one byte every half second), 404, 500, cut, short, chunked-cut, stall, html (200 with an HTML page),
+Actions: ok, slow (4 KiB every 50 ms), drip (one byte every half second), trickle (100 bytes a second), 404, 500, cut,
+short, chunked-cut, stall, hang (the file's first half, then one byte every half second), late (the file after 3 s of
+silence), html (200 with an HTML page),
 huge-headers, redirect-loop, long (the file followed by as much again), flip (the file with its
 middle byte changed, as a hostile network path would), and flaky:P, which
 picks one of 500, 404, cut and short (and stall, with --flaky-stall) with probability P and ok
@@ -100,12 +106,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def drip(self, body):
-        """The body announced whole, then one byte every half second (at most 600 of them)."""
+    def trickle(self, body):
+        """The body announced whole, then 100 bytes a second: above the client's floor of 4 KiB a
+        minute, far below what start-up waits for."""
         self.send_response(200)
         self.send_header('Content-Length', str(len(body)))
         self.end_headers()
-        for at in range(min(len(body), 600)):
+        for at in range(0, len(body), 100):
+            self.wfile.write(body[at:at + 100])
+            self.wfile.flush()
+            time.sleep(1)
+
+    def drip(self, body, start=0):
+        """The body announced whole, its first `start` bytes at once, then one byte every half
+        second (at most 600 of them)."""
+        self.send_response(200)
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body[:start])
+        for at in range(start, min(len(body), start + 600)):
             self.wfile.write(body[at:at + 1])
             self.wfile.flush()
             time.sleep(0.5)
@@ -125,6 +144,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
     def do_GET(self):
+        self.via_proxy = self.path.startswith('http://')
+        if self.via_proxy:  # asked as a proxy is: the server behind it answers the object
+            self.path = '/' + self.path.split('/', 3)[3] if self.path.count('/') >= 3 else '/'
         parts = self.path.split('/')
         try:
             if self.path.startswith('/download/brisko/'):
@@ -178,6 +200,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_header('Content-Length', '0')
                 self.end_headers()
                 return
+            if parts[1] == 'moved-auth':
+                self.send_response(302)
+                self.send_header('Location', f'http://localhost:{self.server.server_address[1]}/auth')
+                self.send_header('Content-Length', '0')
+                self.end_headers()
+                return
+            if parts[1] == 'via':
+                return self.send_body(b'proxy' if self.via_proxy else b'direct', content_type='text/plain')
             if parts[1] == 'redirect-loop':
                 return self.redirect_loop()
             if parts[1] == 'moved':
@@ -237,6 +267,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_body(body + body)
         if action == 'drip':
             return self.drip(body)
+        if action == 'trickle':
+            return self.trickle(body)
+        if action == 'hang':
+            return self.drip(body, len(body) // 2)
+        if action == 'late':
+            time.sleep(3)
         if action == 'flip' and body:
             middle = len(body) // 2
             body = body[:middle] + bytes([body[middle] ^ 0xFF]) + body[middle + 1:]

@@ -87,11 +87,23 @@ std::string MessageText(HWND box) {
   return label ? WindowText(label) : "";
 }
 
+// A file held open with no sharing, as a virus scanner may hold one; "lock" takes it, "unlock"
+// lets it go.
+HANDLE g_hLocked = INVALID_HANDLE_VALUE;
+
 std::string Run(const std::vector<std::string>& f) {
   const std::string& command = f[0];
   auto need = [&](size_t n) {
     if (f.size() < n) throw std::string("too few fields");
   };
+  if (command == "lock" || command == "unlock") {
+    if (g_hLocked != INVALID_HANDLE_VALUE) CloseHandle(g_hLocked);
+    g_hLocked = INVALID_HANDLE_VALUE;
+    if (command == "unlock") return "OK";
+    need(2);
+    g_hLocked = CreateFileA(f[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return g_hLocked == INVALID_HANDLE_VALUE ? "ERR cannot open " + f[1] : "OK";
+  }
   if (command == "wait" || command == "gone" || command == "message") {
     need(3);
     const DWORD ms = std::stoul(f[2]);

@@ -1,0 +1,57 @@
+// The disk states a power cut could leave, built from a record of file-system calls under this
+// model of the disk:
+//   - a file's content as of its last fsync survives;
+//   - a write not yet flushed may be lost, or kept in part: each block of it (blockBytes, at
+//     block-aligned offsets) is kept or lost on its own, in any combination; a lost block inside
+//     the file's surviving length reads as zeros; emptying a file on open is lost or kept likewise;
+//   - a folder change (create, rename, unlink, mkdir) survives once its folder is flushed; of the
+//     changes made in one folder since its last flush, those that survive are the first few, in
+//     the order they were made (a journal keeps its order); folders are independent;
+//   - what lies in a folder whose own entry was lost is lost with it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "reliability/file_call_recorder.h"
+
+// A folder tree: paths relative to its root, '/' between names.
+struct CDiskState {
+  std::set<std::string> folders;
+  std::map<std::string, std::string> files;
+  bool operator<(const CDiskState& other) const {
+    return folders != other.folders ? folders < other.folders : files < other.files;
+  }
+};
+
+class CCrashStates {
+ public:
+  CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes);
+
+  // The points a power cut can strike: the number of calls carried out before it, 0 included,
+  // leaving out points where the disk cannot differ from the point before (after a mark or a
+  // read).
+  std::vector<size_t> CrashPoints() const;
+
+  // The states the disk may hold when the power is cut after `point` calls: every one when there
+  // are at most `exhaustiveLimit`, otherwise `samples` drawn with `random` plus the two extremes
+  // (everything kept, everything unflushed lost). `possible` is the count of every state (capped
+  // at 2^62).
+  std::vector<CDiskState> StatesAt(size_t point, uint64_t exhaustiveLimit, size_t samples, std::mt19937& random,
+                                   uint64_t& possible) const;
+
+  // The contents the program put under `path` by renaming a file onto it before `point`, oldest
+  // first, after the initial content if there was one.
+  std::vector<std::string> PlacedContents(const std::string& path, size_t point) const;
+
+  const std::vector<CFileCall>& Calls() const { return m_calls; }
+
+ private:
+  CDiskState m_initial;
+  std::vector<CFileCall> m_calls;
+  size_t m_nBlockBytes;
+};

@@ -1,0 +1,261 @@
+// The power-cut explorer. Each story runs the program's start-up and worker on a home folder
+// with the POSIX file layer and a scripted server, recording every file-system call. From the
+// record, CCrashStates builds the disks a power cut could leave after each call; on each one
+// the checks below ask what the user is owed, then start the program again on it and download
+// to the end.
+//
+//   power_cut_explorer            short form, seconds (the test command runs it)
+//   power_cut_explorer --long     blocks of 512 bytes; every state where a crash point has at
+//                                 most 65,536, else 4,096 drawn
+//   power_cut_explorer --calls    also prints each story's record of calls
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+#include "common/file_system.h"
+#include "reliability/crash_states.h"
+#include "reliability/file_call_recorder.h"
+#include "reliability/power_cut_stories.h"
+#include "support/scripted_transport.h"
+#include "support/temp_dir.h"
+#include "tools/pkgmake/release_signing.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kRemote = "/download/brisko/";
+const std::string kVersion = "7.2";
+const std::string kResumeIndex = kVersion + "/pkgindex.txt";
+const std::string kInstaller = kVersion + "/corvane.exe";
+struct Settings {
+  uint64_t exhaustiveLimit;  // a crash point with at most this many states has every one checked
+  size_t samples;            // otherwise this many are drawn, beside the two extremes
+  size_t blockBytes;         // the disk's block
+};
+const Settings kShortForm{8, 6, 4096};
+const Settings kLongForm{1u << 16, 4096, 512};
+Settings g_settings = kShortForm;
+bool g_printCalls = false;  // --calls: print each story's record
+
+std::string Native(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// The story's server notes each request in the record, so the checks know which part was in
+// progress when the power went.
+class CMarkingTransport : public CScriptedTransport {
+ public:
+  std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
+                                     const std::atomic<int>* stopFlag) override {
+    MarkRecord("get " + object);
+    return CScriptedTransport::Get(host, port, object, stopFlag);
+  }
+};
+
+CDiskState Snapshot(const std::string& root) {
+  CDiskState state;
+  const fs::path base = Native(root);
+  for (const auto& entry : fs::recursive_directory_iterator(base)) {
+    const std::string relative = fs::relative(entry.path(), base).generic_string();
+    if (entry.is_directory())
+      state.folders.insert(relative);
+    else
+      state.files[relative] = ReadFile(entry.path().string());
+  }
+  return state;
+}
+
+void Materialize(const CDiskState& state, const std::string& root) {
+  for (const std::string& folder : state.folders) fs::create_directories(Native(root) + "/" + folder);
+  for (const auto& [path, content] : state.files) WriteFile(Native(root) + "/" + path, content);
+}
+
+// The parts an index text records as done.
+std::set<std::string> DoneParts(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::set<std::string> done;
+  for (size_t at = 4; at + 1 < lines.size(); at += 2)
+    if (lines[at + 1] == "1") done.insert(lines[at]);
+  return done;
+}
+
+// The part in progress when the power went: the last part file opened, until the join begins.
+// (Requests for the next parts may be out already; their bodies wait until it is their turn.)
+std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point) {
+  std::string part;
+  for (size_t i = 0; i < point; ++i) {
+    const CFileCall& call = calls[i];
+    if (call.kind == CFileCall::kOpen && call.path.find(".part") != std::string::npos)
+      part = call.path.substr(call.path.rfind('/') + 1);
+    if (call.kind == CFileCall::kOpen && call.path == kInstaller + ".tmp") part.clear();
+  }
+  return part;
+}
+
+struct Tally {
+  size_t points = 0, built = 0, checked = 0;
+  uint64_t possible = 0;
+  std::vector<std::string> failures;
+};
+
+class CExplorer {
+ public:
+  CExplorer(const Package& package, const CDiskState& initial, std::vector<CFileCall> calls)
+      : m_package(package), m_initial(initial), m_states(initial, std::move(calls), g_settings.blockBytes) {}
+
+  Tally Explore() {
+    Tally tally;
+    std::mt19937 random(20261209);  // fixed: every run explores the same states
+    for (size_t point : m_states.CrashPoints()) {
+      uint64_t possible = 0;
+      const std::vector<CDiskState> list =
+          m_states.StatesAt(point, g_settings.exhaustiveLimit, g_settings.samples, random, possible);
+      ++tally.points;
+      tally.built += list.size();
+      tally.possible = std::min<uint64_t>(tally.possible + possible, uint64_t(1) << 62);
+      for (const CDiskState& state : std::set<CDiskState>(list.begin(), list.end())) {
+        ++tally.checked;
+        const std::string problem = Check(point, state);
+        if (!problem.empty()) tally.failures.push_back(Where(point) + ": " + problem);
+      }
+    }
+    return tally;
+  }
+
+ private:
+  std::string Where(size_t point) const {
+    const auto& calls = m_states.Calls();
+    return "power cut after call " + std::to_string(point) + " (" +
+           (point == 0 ? std::string("before any") : DescribeCall(calls[point - 1])) + ")";
+  }
+
+  // What the user is owed on this disk; "" when all holds.
+  std::string Check(size_t point, const CDiskState& state) const {
+    // The index files and the release copies read, old or new, never neither.
+    for (const std::string& path : {std::string("pkgindex.txt"), kResumeIndex, std::string("pkgrelease.txt"),
+                                    kVersion + "/pkgrelease.txt"}) {
+      const std::vector<std::string> placed = m_states.PlacedContents(path, point);
+      const auto found = state.files.find(path);
+      if (found == state.files.end()) {
+        if (m_initial.files.count(path)) return path + " is gone: neither the old copy nor the new";
+        continue;
+      }
+      if (std::find(placed.begin(), placed.end(), found->second) == placed.end())
+        return path + " holds neither an old copy nor a new one (" + std::to_string(found->second.size()) + " bytes)";
+    }
+    // Every part recorded done is whole: byte for byte what the server (and, signed, the
+    // release's hash) says.
+    const auto resume = state.files.find(kResumeIndex);
+    const std::set<std::string> recorded = resume == state.files.end() ? std::set<std::string>() : DoneParts(resume->second);
+    for (const std::string& part : recorded) {
+      const auto file = state.files.find(kVersion + "/" + part);
+      if (file == state.files.end() || file->second != m_package.Part(part))
+        return part + " is recorded done but is " + (file == state.files.end() ? "missing" : "not whole");
+    }
+    // No finished part lost beyond the one in progress.
+    const std::vector<std::string> placed = m_states.PlacedContents(kResumeIndex, point);
+    std::set<std::string> finished = placed.empty() ? std::set<std::string>() : DoneParts(placed.back());
+    finished.erase(PartInProgress(m_states.Calls(), point));
+    for (const std::string& part : finished)
+      if (!recorded.count(part)) return "finished part " + part + " is no longer recorded done";
+    const auto installer = state.files.find(kInstaller);
+    if (installer != state.files.end() && installer->second != m_package.installer)
+      return "corvane.exe stands but is not whole (" + std::to_string(installer->second.size()) + " bytes)";
+
+    // The next start and Download finish with the same installer, fetching no finished part.
+    CTempDir home;
+    Materialize(state, home.Path());
+    CScriptedTransport server;
+    Serve(server, m_package);
+    const RunResult run = Download(home.Path(), m_package);
+    if (!run.prepared) return "start-up fails: " + (run.messages.empty() ? "" : run.messages.front());
+    if (!run.messages.empty()) return "the next Download says: " + run.messages.front();
+    if (!run.installEnabled || ReadFile(home / (kVersion + "\\corvane.exe")) != m_package.installer)
+      return "the next Download gives no byte-identical installer";
+    for (const std::string& object : server.Requests())
+      if (finished.count(object.substr(kRemote.size())))
+        return "the next Download fetches finished part " + object.substr(kRemote.size()) + " again";
+    return "";
+  }
+
+  const Package& m_package;
+  CDiskState m_initial;
+  CCrashStates m_states;
+};
+
+class PowerCut : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    CTempDir keys;
+    std::string publicKey, message;
+    ASSERT_TRUE(MakeSigningKey(keys / "vendor.pem", publicKey, message)) << message;
+    s_plain = MakeTestPackage();
+    s_older = MakeTestPackage(keys / "vendor.pem", publicKey, "41");
+    s_newer = MakeTestPackage(keys / "vendor.pem", publicKey, "42");
+  }
+
+  // Records the story's run, explores every crash point and reports the count.
+  void Explore(const std::string& name) {
+    const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer);
+    const auto story = std::find_if(stories.begin(), stories.end(), [&](const Story& s) { return s.name == name; });
+    ASSERT_NE(stories.end(), story);
+    const Package& package = *story->package;
+    CTempDir home;
+    CDiskState initial;
+    std::vector<CFileCall> calls;
+    {
+      CMarkingTransport server;
+      if (story->setUp) story->setUp(home.Path(), server);
+      initial = Snapshot(home.Path());
+      Serve(server, package);
+      if (story->script) story->script(server);
+      StartRecording(Native(home.Path()));
+      const RunResult run = Download(home.Path(), package);
+      calls = StopRecording();
+      ASSERT_EQ(1, run.prepared) << name;
+      ASSERT_EQ(story->result, run.result) << name;
+    }
+    for (size_t i = 0; g_printCalls && i < calls.size(); ++i)
+      std::cout << "  " << i + 1 << " " << DescribeCall(calls[i]) << "\n";
+    const Tally tally = CExplorer(package, initial, calls).Explore();
+    std::cout << "[power cut] " << name << ": " << calls.size() << " calls, " << tally.points << " crash points, "
+              << (tally.possible >= (uint64_t(1) << 62) ? std::string("over 2^62") : std::to_string(tally.possible))
+              << " possible states, " << tally.built << " built, " << tally.checked
+              << " distinct checked, " << tally.failures.size() << " failed\n";
+    for (size_t i = 0; i < tally.failures.size() && i < 5; ++i) ADD_FAILURE() << name << ", " << tally.failures[i];
+  }
+
+  static Package s_plain, s_older, s_newer;
+};
+
+Package PowerCut::s_plain, PowerCut::s_older, PowerCut::s_newer;
+
+TEST_F(PowerCut, FirstDownloadOfAFivePartPackage) { Explore("first download"); }
+TEST_F(PowerCut, ResumeOverAPartCutShort) { Explore("resume"); }
+TEST_F(PowerCut, TheJoin) { Explore("join"); }
+TEST_F(PowerCut, APartFailsAfterADoneOne) { Explore("failed part after a done one"); }
+TEST_F(PowerCut, ASignedBuildTakesANewReleaseMidDownload) { Explore("signed release copies"); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--long")
+      g_settings = kLongForm;
+    else if (std::string(argv[i]) == "--calls")
+      g_printCalls = true;
+  // Each check flushes every file it writes: on a memory-backed folder that costs nothing.
+  if (getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+  return RUN_ALL_TESTS();
+}

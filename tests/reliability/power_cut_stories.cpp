@@ -1,0 +1,100 @@
+#include "reliability/power_cut_stories.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+
+#include "common/file_system.h"
+#include "common/path.h"
+#include "support/memory_view.h"
+#include "support/message_recorder.h"
+#include "support/scripted_transport.h"
+#include "support/temp_dir.h"
+#include "tools/pkgmake/package_maker.h"
+#include "transfer/package_download.h"
+#include "trust/signed_release.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kRemote = "/download/brisko/";
+
+// Cut after its first block on every attempt.
+void CutEveryTime(CScriptedTransport& server, const Package& package, const std::string& name) {
+  ScriptedResponse cut = ScriptedResponse::Ok(package.Part(name));
+  cut.failAfterBlocks = 1;
+  server.Answer(kRemote + name, cut);
+}
+
+}  // namespace
+
+Package MakeTestPackage(const std::string& keyFile, const std::string& publicKey, const std::string& release) {
+  CTempDir work;
+  Package package;
+  package.version = "7.2";
+  package.publicKey = publicKey;
+  for (int i = 0; i < 4 * 8192 + 3000; ++i) package.installer += static_cast<char>((i * 131 + i / 251) % 256);
+  WriteFile(work / "setup.exe", package.installer);
+  std::string message, report;
+  if (MakePackage({work / "setup.exe", package.version, "8192", work / "out", keyFile, release}, message, report) != 0)
+    throw std::runtime_error(message);
+  for (const auto& entry : fs::directory_iterator(NativePath(work / "out"))) {
+    const std::string name = entry.path().filename().string();
+    package.files[name] = ReadFile(work / ("out\\" + name));
+    if (name.find(".part") != std::string::npos) package.partNames.push_back(name);
+  }
+  std::sort(package.partNames.begin(), package.partNames.end());
+  return package;
+}
+
+void Serve(CScriptedTransport& server, const Package& package) {
+  for (const auto& [name, content] : package.files) server.Answer(kRemote + name, ScriptedResponse::Ok(content));
+}
+
+RunResult Download(const std::string& home, const Package& package) {
+  TakeMessages();
+  RunResult run;
+  CMemoryDownloadView view;
+  CPackageDownload download(&view);
+  download.m_nRetryPauseMs = 0;
+  if (!package.publicKey.empty()) download.m_pVerifier = MakeSignedPackageVerifier(package.publicKey);
+  run.prepared = download.PreparePackageFrom(home + kNativeSeparator + "trelkin.exe");
+  if (run.prepared) {
+    download.ShowInitialState();
+    if (!view.installEnabled) run.result = DownloadThreadProc(&download);
+    run.installEnabled = view.installEnabled;
+  }
+  run.messages = TakeMessages();
+  return run;
+}
+
+std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer) {
+  const Package* p = &plain;
+  // Two parts done, the third cut short by the line on every attempt.
+  auto cutThird = [](const Package* package) {
+    return [package](const std::string& home, CScriptedTransport& server) {
+      Serve(server, *package);
+      CutEveryTime(server, *package, package->partNames[2]);
+      Download(home, *package);
+    };
+  };
+  return {
+      {"first download", p, nullptr, nullptr, 0},
+      {"resume", p, cutThird(p), nullptr, 0},
+      // Every part done, the installer not yet joined.
+      {"join", p,
+       [p](const std::string& home, CScriptedTransport& server) {
+         Serve(server, *p);
+         Download(home, *p);
+         RemoveFile(JoinPath(JoinPath(home, p->version), "corvane.exe"));
+       },
+       nullptr, 0},
+      {"failed part after a done one", p, nullptr,
+       [p](CScriptedTransport& server) { CutEveryTime(server, *p, p->partNames[1]); }, 9},
+      // Release `older` half fetched, its copies in the home and version folders; then the
+      // server offers `newer` of the same installer: both copies are replaced, the rest fetched,
+      // the installer joined, checked, and its check recorded.
+      {"signed release copies", &newer, cutThird(&older), nullptr, 0},
+  };
+}

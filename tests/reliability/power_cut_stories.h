@@ -1,0 +1,55 @@
+// The power-cut stories: what a user does with the program, run through its own start-up and
+// worker against a scripted server. The native explorer records and replays their file calls;
+// under Wine the same stories show the calls the program makes to Windows.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class CScriptedTransport;
+
+// A package as the vendor publishes it.
+struct Package {
+  std::string version;
+  std::string installer;
+  std::vector<std::string> partNames;        // in the order of the join
+  std::map<std::string, std::string> files;  // name on the server: content
+  std::string publicKey;                     // the build's package key; empty: the unsigned build
+  const std::string& Part(const std::string& name) const { return files.at(name); }
+};
+
+// Cut by pkgmake's own code from a made-up installer: version 7.2, five parts of 8 KiB (the last
+// 3,000 bytes); signed with the key file, as `release`, when one is given (natively only).
+Package MakeTestPackage(const std::string& keyFile = "", const std::string& publicKey = "",
+                        const std::string& release = "");
+
+// The server answers every file of the package.
+void Serve(CScriptedTransport& server, const Package& package);
+
+struct RunResult {
+  int prepared = 0;
+  unsigned result = 0;
+  bool installEnabled = false;
+  std::vector<std::string> messages;
+};
+
+// What a user does: starts the program from `home` and, unless Install is offered at once,
+// presses Download.
+RunResult Download(const std::string& home, const Package& package);
+
+struct Story {
+  std::string name;
+  const Package* package;  // what the server offers in the story's run
+  // Brings the home folder to where the story starts (its run is what counts).
+  std::function<void(const std::string& home, CScriptedTransport& server)> setUp;
+  // The server's answers during the run, beyond serving the package.
+  std::function<void(CScriptedTransport& server)> script;
+  unsigned result;  // the worker's result in the run
+};
+
+// The five stories: a first download, a resume over a part cut short, the join, a part that
+// fails after a done one, and a signed build that takes a new release (`newer`) mid-download
+// of an older one (`older`).
+std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer);
