@@ -76,6 +76,31 @@ TEST(ReleaseFile, RefusesEveryDamagedFormAndReadsEitherLineEnd) {
   for (char c : good) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   ASSERT_EQ("", ParseReleaseManifest(crlf, release));
   EXPECT_TRUE(IsSignedBy(release, Bytes(kVectorPublicKey)));
+  // An installer an exact multiple of the part size: its last part is a full one.
+  EXPECT_EQ("", ParseReleaseManifest(Replace(Replace(good, "part corvane.part003 952", "part corvane.part003 1024"),
+                                             "installer 3000", "installer 3072"),
+                                     release));
+  // The largest package the program takes, with every optional line and carriage returns: the
+  // limits on lines and bytes leave room for it.
+  CReleaseManifest largest;
+  largest.m_strVersion = "3.1";
+  largest.m_nRelease = 1;
+  largest.m_strProduct = "brisko-download";
+  largest.m_nExpires = 1800000000;
+  largest.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
+  largest.m_nPartSize = 1;
+  for (int i = 1; i <= 65534; ++i) {
+    const std::string digits = std::to_string(i);
+    largest.m_parts.push_back({"corvane.part" + std::string(5 - digits.size(), '0') + digits, 1, Sha256Digest{}});
+  }
+  largest.m_nInstallerSize = 65534;
+  largest.m_signature = std::string(64, '\x01');
+  std::string largestCrlf;
+  for (char c : largest.FileText()) largestCrlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  ASSERT_LE(largestCrlf.size(), kMaxReleaseFileBytes);
+  CReleaseManifest readLargest;
+  EXPECT_EQ("", ParseReleaseManifest(largestCrlf, readLargest));
+  EXPECT_EQ(65534u, readLargest.m_parts.size());
 
   const size_t part2 = good.find("part corvane.part002");
   const std::string part2Line = good.substr(part2, good.find('\n', part2) + 1 - part2);
@@ -428,6 +453,12 @@ TEST_F(SignedPackageTest, ARollbackFloorFromTheBuildTheHomeCopyAndEveryVersionFo
   m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
   EXPECT_EQ(1, Start());
   EXPECT_TRUE(TakeMessages().empty());
+  // An older signed copy in the home copy's place: offline, the newest copy still serves.
+  WriteFile(m_home / "pkgrelease.txt", kVectorReleases[0]);
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kVectorReleases[1], ReadFile(m_home / "3.1\\pkgrelease.txt"));
+  WriteFile(m_home / "pkgrelease.txt", "damaged");
   RemoveFile(m_home / "3.1\\pkgrelease.txt");
   EXPECT_EQ(0, Start());
   const std::string offline = OneMessage();
@@ -490,6 +521,16 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   RemoveFile(m_home / "3.1\\pkgrelease.txt");
   EXPECT_EQ(0, Start(clock));
   EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 86400)));
+  // To the second: the release serves until its expiry time, and from that very second no more.
+  const int64_t later = now;
+  now = static_cast<int64_t>(full.m_nExpires) - 1;
+  EXPECT_EQ(1, Start(clock));
+  EXPECT_TRUE(TakeMessages().empty());
+  RemoveFile(m_home / "3.1\\pkgrelease.txt");
+  now = static_cast<int64_t>(full.m_nExpires);
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now)));
+  now = later;
   Serve(Signed(full));
   EXPECT_EQ(0, Start(clock));
   EXPECT_EQ("The signed release on the download server expired on " + UtcDate(now - 86400) +
@@ -503,10 +544,22 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   Serve(Signed(other));
   EXPECT_EQ(0, Start(clock));
   EXPECT_NE(std::string::npos, OneMessage().find("release 400 of the package with other content"));
+  CReleaseManifest otherPart = full;  // the same expiry, one part's hash another
+  otherPart.m_parts[1].m_hash[5] ^= 1;
+  Serve(Signed(otherPart));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("release 400 of the package with other content"));
   other.m_nRelease = 401;
   Serve(Signed(other));
   EXPECT_EQ(1, Start(clock));
   EXPECT_TRUE(TakeMessages().empty());
+  // A download begun with release 401 does not let an expired later release in.
+  CReleaseManifest stale = other;
+  stale.m_nRelease = 402;
+  stale.m_nExpires = static_cast<uint64_t>(now - 1);
+  Serve(Signed(stale));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 1)));
 
   // Another product's release, though signed by the same key.
   CReleaseManifest beta = other;
@@ -787,6 +840,9 @@ TEST_F(SignedPackageTest, AnInstallerThatCannotBeReadIsNotCalledChanged) {
   EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));
   WriteFile(installer, m_installer);
   EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer));
+  // A check the user's Stop (closing the window) ended found nothing wrong with the file.
+  std::atomic<int> stop{1};
+  EXPECT_EQ(CheckOutcome::kCouldNotCheck, m_download.m_pVerifier->InstallerMatches(installer, false, nullptr, &stop));
 }
 
 // Install's check runs on the worker, not on the caller's (the dialog's) thread, and shows its
