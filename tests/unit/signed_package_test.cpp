@@ -123,6 +123,7 @@ TEST(ReleaseFile, RefusesEveryDamagedFormAndReadsEitherLineEnd) {
       {"the installer's name", Replace(good, "corvane.part002", "Corvane.exe")},
       {"the index's name", Replace(good, "corvane.part002", "pkgindex.txt")},
       {"the installer's record", Replace(good, "corvane.part002", "corvane.exe.verified")},
+      {"the release file's temporary name", Replace(good, "corvane.part002", "pkgrelease.txt.tmp")},
       {"last part longer than the part size",
        Replace(Replace(good, "part corvane.part003 952", "part corvane.part003 1025"), "installer 3000", "installer 3073")},
       {"installer not the parts' sum", Replace(good, "installer 3000", "installer 3001")},
@@ -140,6 +141,7 @@ TEST(ReleaseFile, RefusesEveryDamagedFormAndReadsEitherLineEnd) {
       {"no signature", good.substr(0, good.find("signature"))},
       {"short signature", good.substr(0, good.size() - 3) + "\n"},
       {"two blanks", Replace(good, "part-size 1024", "part-size  1024")},
+      {"a word too many", Replace(good, "part-size 1024", "part-size 1024 1024")},
   };
   for (const auto& [what, text] : damaged) {
     CReleaseManifest read;
@@ -169,6 +171,11 @@ TEST(ReleaseFile, PkgmakesSignaturesVerifyAndAnyChangeBreaksThem) {
   ASSERT_EQ("", ParseReleaseManifest(kVectorReleases[0], release));
   EXPECT_FALSE(IsSignedBy(release, Bytes(kVectorPublicKey).substr(0, 63) + "x"));  // not a point on the curve
   EXPECT_FALSE(IsSignedBy(release, ""));
+  // A file naming no key (as files did before the key line) is tried with each of the program's keys.
+  std::string problem;
+  EXPECT_EQ(ReleaseCheck::kGood,
+            CheckSignedRelease(kVectorReleases[0], {Bytes(kOtherPublicKey), Bytes(kVectorPublicKey)}, release, problem));
+  EXPECT_EQ(ReleaseCheck::kNotSigned, CheckSignedRelease(kVectorReleases[0], {Bytes(kOtherPublicKey)}, release, problem));
 }
 
 TEST(ReleaseFile, APartsHashIsTheSameWhateverTheBlocksItArrivesIn) {
