@@ -465,6 +465,16 @@ TEST_F(SignedPackageTest, ARollbackFloorFromTheBuildTheHomeCopyAndEveryVersionFo
   EXPECT_EQ(1, Start());
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(kVectorReleases[1], ReadFile(m_home / "3.1\\pkgrelease.txt"));
+  // Online again, another release 324 is refused, though only the version folder's copy has that number.
+  CReleaseManifest other324 = Release(324);
+  other324.m_parts[0].m_hash[3] ^= 1;
+  const std::string other324Text = Signed(other324);
+  if (!other324Text.empty()) {
+    Serve(other324Text);
+    EXPECT_EQ(0, Start());
+    EXPECT_NE(std::string::npos, OneMessage().find("release 324 of the package with other content"));
+    m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  }
   WriteFile(m_home / "pkgrelease.txt", "damaged");
   RemoveFile(m_home / "3.1\\pkgrelease.txt");
   EXPECT_EQ(0, Start());
@@ -877,12 +887,21 @@ TEST_F(SignedPackageTest, InstallsCheckRunsOnTheWorkerAndMovesThePartBar) {
   EXPECT_FALSE(m_view.partVisible);
   EXPECT_EQ(partUpper, m_view.part.Upper());
 
+  // Changed since, with the record of the last check rewritten to match it: Install hashes anyway.
+  const std::string record = ReadFile(installer + ".verified");
   std::string changed = m_installer;
   changed[10] ^= 1;
   WriteFile(installer, changed);
+  WriteFile(installer + ".verified",
+            record.substr(0, record.rfind(' ') + 1) + std::to_string(FindFileWriteTime(installer)) + "\n");
   EXPECT_EQ(CheckOutcome::kDoesNotMatch, check());
   EXPECT_TRUE(FileExists(installer));  // the caller decides, through RefuseInstall
   EXPECT_TRUE(TakeMessages().empty());
+
+  // The user's Stop (closing the window) ends the check, which then says nothing against the file.
+  WriteFile(installer, m_installer);
+  m_view.part.onSetPos = [this](int) { m_download.m_bStop = 1; };
+  EXPECT_EQ(CheckOutcome::kCouldNotCheck, check());
 }
 
 }  // namespace
