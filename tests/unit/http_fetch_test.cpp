@@ -118,6 +118,7 @@ TEST_F(HttpFetchTest, ABodyRunningPastTheLimitStopsThereAnnouncedOrNot) {
   EXPECT_EQ(0, HttpFetchFile("example.test", 80, "/a", m_local.c_str(), 1, m_error, nullptr, 1024, nullptr, nullptr,
                              5000));
   EXPECT_EQ(TooLongDownloadText(5000), m_error);
+  EXPECT_EQ(0u, ReadFile(m_local).size());  // announced too long: refused before a byte is written
 }
 
 TEST_F(HttpFetchTest, BodyShorterOrLongerThanItsAnnouncedLengthIsAFailure) {

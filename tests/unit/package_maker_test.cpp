@@ -148,6 +148,16 @@ TEST_F(PackageMakerTest, SignsTheReleaseAndVerifyFindsAnyChangeBeforePublishing)
   EXPECT_EQ(1, CheckPackage(out, publicKey, m_message, m_report));
   WriteFile(out + "\\pkgindex.txt", index);
   EXPECT_EQ(0, CheckPackage(out, publicKey, m_message, m_report)) << m_message;
+  // Signed, every part as signed, but the installer line not the parts joined.
+  const std::string releaseText = ReadFile(out + "\\pkgrelease.txt");
+  CReleaseManifest release;
+  ASSERT_EQ("", ParseReleaseManifest(releaseText, release));
+  release.m_installerHash[9] ^= 1;
+  ASSERT_TRUE(SignDigest(key, Sha256Of(release.SignedText()), release.m_signature, m_message)) << m_message;
+  WriteFile(out + "\\pkgrelease.txt", release.FileText());
+  EXPECT_EQ(1, CheckPackage(out, publicKey, m_message, m_report));
+  EXPECT_NE(std::string::npos, m_message.find("not the installer that was signed")) << m_message;
+  WriteFile(out + "\\pkgrelease.txt", releaseText);
 
   // A key file that is not a key, or a bad release number: nothing is written.
   WriteFile(m_dir / "broken.pem", "not a key");
@@ -189,7 +199,24 @@ TEST_F(PackageMakerTest, SignsExpiryProductAndKeyAndRefusesANumberFarAhead) {
   EXPECT_EQ(1577836800u, release.m_nExpires);
   EXPECT_EQ("brisko-beta", release.m_strProduct);
 
-  // No date that is not one; no number more than a year ahead unless forced. Nothing written.
+  // Expiring today, with 0 days: how a vendor tries the refusal at once, so it is warned too.
+  request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "c", key, "45");
+  request.expires = "0";
+  warning.clear();
+  ASSERT_EQ(0, MakePackage(request, m_message, m_report, &warning)) << m_message;
+  EXPECT_NE("", warning);
+  // The default number, the time in seconds, is signed as it is.
+  request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "d", key, "");
+  ASSERT_EQ(0, MakePackage(request, m_message, m_report)) << m_message;
+  ASSERT_EQ("", ParseReleaseManifest(ReadFile(m_dir / "d\\pkgrelease.txt"), release));
+  EXPECT_GE(release.m_nRelease, static_cast<uint64_t>(now));
+  EXPECT_LE(release.m_nRelease, static_cast<uint64_t>(now + 60));
+
+  // No date that is not one; no product that is not one word; no number more than a year ahead
+  // unless forced. Nothing written.
+  request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, "44");
+  request.product = "brisko beta";
+  EXPECT_EQ(1, MakePackage(request, m_message, m_report));
   for (const std::string& when : {"2027-02-30", "tomorrow", "2027-1-1", "-5"}) {
     request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, "44");
     request.expires = when;

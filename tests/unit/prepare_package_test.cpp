@@ -18,6 +18,7 @@
 #include "support/message_recorder.h"
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
+#include "transfer/http_fetch.h"
 #include "transfer/package_download.h"
 
 namespace {
@@ -290,6 +291,36 @@ TEST_F(PreparePackageTest, ATricklingOrEndlessIndexEndsStartUpAtItsDeadline) {
   EXPECT_EQ(std::vector<std::string>{"The download server is too slow to answer."}, TakeMessages());
   EXPECT_LE(blocks, kStartupFetchMs / 1000 + 1);
   EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+
+  // Endless and fast, its length not announced: the index's size limit ends it, and the earlier
+  // copy serves.
+  WriteFile(m_home / "pkgindex.txt", m_index71);
+  m_server.onBlock = nullptr;
+  ScriptedResponse endless = ScriptedResponse::Ok(std::string(kMaxIndexBytes + 4096, 'x'));
+  endless.contentLength = -1;
+  m_server.Answer(kIndexObject, endless);
+  CPackageDownload fast(&m_view);
+  ASSERT_EQ(1, fast.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+
+  // Start-up's limits to the millisecond and the byte: nothing is asked of the rate during the
+  // grace; after it, the minimum average rate is enough; at the total time, even a whole body is late.
+  long long clock = 0;
+  CFetchDeadline limit(kStartupFetchMs, kStartupGraceMs, kStartupMinBytesPerSecond, [&clock] { return clock; });
+  clock = kStartupGraceMs - 1;
+  EXPECT_TRUE(limit.Holds());
+  clock = kStartupGraceMs;
+  EXPECT_FALSE(limit.Holds());
+  EXPECT_FALSE(limit.Holds(kStartupMinBytesPerSecond * kStartupGraceMs / 1000 - 1));
+  EXPECT_TRUE(limit.Holds(1));
+  clock = kStartupFetchMs - 1;
+  EXPECT_TRUE(limit.Holds(0, true));
+  EXPECT_FALSE(limit.TimeIsUp());
+  clock = kStartupFetchMs;
+  EXPECT_FALSE(limit.Holds(0, true));
+  EXPECT_TRUE(limit.TimeIsUp());
 }
 
 }  // namespace

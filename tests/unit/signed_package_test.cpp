@@ -76,6 +76,31 @@ TEST(ReleaseFile, RefusesEveryDamagedFormAndReadsEitherLineEnd) {
   for (char c : good) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   ASSERT_EQ("", ParseReleaseManifest(crlf, release));
   EXPECT_TRUE(IsSignedBy(release, Bytes(kVectorPublicKey)));
+  // An installer an exact multiple of the part size: its last part is a full one.
+  EXPECT_EQ("", ParseReleaseManifest(Replace(Replace(good, "part corvane.part003 952", "part corvane.part003 1024"),
+                                             "installer 3000", "installer 3072"),
+                                     release));
+  // The largest package the program takes, with every optional line and carriage returns: the
+  // limits on lines and bytes leave room for it.
+  CReleaseManifest largest;
+  largest.m_strVersion = "3.1";
+  largest.m_nRelease = 1;
+  largest.m_strProduct = "brisko-download";
+  largest.m_nExpires = 1800000000;
+  largest.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
+  largest.m_nPartSize = 1;
+  for (int i = 1; i <= 65534; ++i) {
+    const std::string digits = std::to_string(i);
+    largest.m_parts.push_back({"corvane.part" + std::string(5 - digits.size(), '0') + digits, 1, Sha256Digest{}});
+  }
+  largest.m_nInstallerSize = 65534;
+  largest.m_signature = std::string(64, '\x01');
+  std::string largestCrlf;
+  for (char c : largest.FileText()) largestCrlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  ASSERT_LE(largestCrlf.size(), kMaxReleaseFileBytes);
+  CReleaseManifest readLargest;
+  EXPECT_EQ("", ParseReleaseManifest(largestCrlf, readLargest));
+  EXPECT_EQ(65534u, readLargest.m_parts.size());
 
   const size_t part2 = good.find("part corvane.part002");
   const std::string part2Line = good.substr(part2, good.find('\n', part2) + 1 - part2);
@@ -98,6 +123,7 @@ TEST(ReleaseFile, RefusesEveryDamagedFormAndReadsEitherLineEnd) {
       {"the installer's name", Replace(good, "corvane.part002", "Corvane.exe")},
       {"the index's name", Replace(good, "corvane.part002", "pkgindex.txt")},
       {"the installer's record", Replace(good, "corvane.part002", "corvane.exe.verified")},
+      {"the release file's temporary name", Replace(good, "corvane.part002", "pkgrelease.txt.tmp")},
       {"last part longer than the part size",
        Replace(Replace(good, "part corvane.part003 952", "part corvane.part003 1025"), "installer 3000", "installer 3073")},
       {"installer not the parts' sum", Replace(good, "installer 3000", "installer 3001")},
@@ -115,6 +141,7 @@ TEST(ReleaseFile, RefusesEveryDamagedFormAndReadsEitherLineEnd) {
       {"no signature", good.substr(0, good.find("signature"))},
       {"short signature", good.substr(0, good.size() - 3) + "\n"},
       {"two blanks", Replace(good, "part-size 1024", "part-size  1024")},
+      {"a word too many", Replace(good, "part-size 1024", "part-size 1024 1024")},
   };
   for (const auto& [what, text] : damaged) {
     CReleaseManifest read;
@@ -144,6 +171,11 @@ TEST(ReleaseFile, PkgmakesSignaturesVerifyAndAnyChangeBreaksThem) {
   ASSERT_EQ("", ParseReleaseManifest(kVectorReleases[0], release));
   EXPECT_FALSE(IsSignedBy(release, Bytes(kVectorPublicKey).substr(0, 63) + "x"));  // not a point on the curve
   EXPECT_FALSE(IsSignedBy(release, ""));
+  // A file naming no key (as files did before the key line) is tried with each of the program's keys.
+  std::string problem;
+  EXPECT_EQ(ReleaseCheck::kGood,
+            CheckSignedRelease(kVectorReleases[0], {Bytes(kOtherPublicKey), Bytes(kVectorPublicKey)}, release, problem));
+  EXPECT_EQ(ReleaseCheck::kNotSigned, CheckSignedRelease(kVectorReleases[0], {Bytes(kOtherPublicKey)}, release, problem));
 }
 
 TEST(ReleaseFile, APartsHashIsTheSameWhateverTheBlocksItArrivesIn) {
@@ -428,6 +460,22 @@ TEST_F(SignedPackageTest, ARollbackFloorFromTheBuildTheHomeCopyAndEveryVersionFo
   m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
   EXPECT_EQ(1, Start());
   EXPECT_TRUE(TakeMessages().empty());
+  // An older signed copy in the home copy's place: offline, the newest copy still serves.
+  WriteFile(m_home / "pkgrelease.txt", kVectorReleases[0]);
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kVectorReleases[1], ReadFile(m_home / "3.1\\pkgrelease.txt"));
+  // Online again, another release 324 is refused, though only the version folder's copy has that number.
+  CReleaseManifest other324 = Release(324);
+  other324.m_parts[0].m_hash[3] ^= 1;
+  const std::string other324Text = Signed(other324);
+  if (!other324Text.empty()) {
+    Serve(other324Text);
+    EXPECT_EQ(0, Start());
+    EXPECT_NE(std::string::npos, OneMessage().find("release 324 of the package with other content"));
+    m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  }
+  WriteFile(m_home / "pkgrelease.txt", "damaged");
   RemoveFile(m_home / "3.1\\pkgrelease.txt");
   EXPECT_EQ(0, Start());
   const std::string offline = OneMessage();
@@ -490,6 +538,16 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   RemoveFile(m_home / "3.1\\pkgrelease.txt");
   EXPECT_EQ(0, Start(clock));
   EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 86400)));
+  // To the second: the release serves until its expiry time, and from that very second no more.
+  const int64_t later = now;
+  now = static_cast<int64_t>(full.m_nExpires) - 1;
+  EXPECT_EQ(1, Start(clock));
+  EXPECT_TRUE(TakeMessages().empty());
+  RemoveFile(m_home / "3.1\\pkgrelease.txt");
+  now = static_cast<int64_t>(full.m_nExpires);
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now)));
+  now = later;
   Serve(Signed(full));
   EXPECT_EQ(0, Start(clock));
   EXPECT_EQ("The signed release on the download server expired on " + UtcDate(now - 86400) +
@@ -503,10 +561,22 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   Serve(Signed(other));
   EXPECT_EQ(0, Start(clock));
   EXPECT_NE(std::string::npos, OneMessage().find("release 400 of the package with other content"));
+  CReleaseManifest otherPart = full;  // the same expiry, one part's hash another
+  otherPart.m_parts[1].m_hash[5] ^= 1;
+  Serve(Signed(otherPart));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("release 400 of the package with other content"));
   other.m_nRelease = 401;
   Serve(Signed(other));
   EXPECT_EQ(1, Start(clock));
   EXPECT_TRUE(TakeMessages().empty());
+  // A download begun with release 401 does not let an expired later release in.
+  CReleaseManifest stale = other;
+  stale.m_nRelease = 402;
+  stale.m_nExpires = static_cast<uint64_t>(now - 1);
+  Serve(Signed(stale));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 1)));
 
   // Another product's release, though signed by the same key.
   CReleaseManifest beta = other;
@@ -787,6 +857,9 @@ TEST_F(SignedPackageTest, AnInstallerThatCannotBeReadIsNotCalledChanged) {
   EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));
   WriteFile(installer, m_installer);
   EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer));
+  // A check the user's Stop (closing the window) ended found nothing wrong with the file.
+  std::atomic<int> stop{1};
+  EXPECT_EQ(CheckOutcome::kCouldNotCheck, m_download.m_pVerifier->InstallerMatches(installer, false, nullptr, &stop));
 }
 
 // Install's check runs on the worker, not on the caller's (the dialog's) thread, and shows its
@@ -814,12 +887,21 @@ TEST_F(SignedPackageTest, InstallsCheckRunsOnTheWorkerAndMovesThePartBar) {
   EXPECT_FALSE(m_view.partVisible);
   EXPECT_EQ(partUpper, m_view.part.Upper());
 
+  // Changed since, with the record of the last check rewritten to match it: Install hashes anyway.
+  const std::string record = ReadFile(installer + ".verified");
   std::string changed = m_installer;
   changed[10] ^= 1;
   WriteFile(installer, changed);
+  WriteFile(installer + ".verified",
+            record.substr(0, record.rfind(' ') + 1) + std::to_string(FindFileWriteTime(installer)) + "\n");
   EXPECT_EQ(CheckOutcome::kDoesNotMatch, check());
   EXPECT_TRUE(FileExists(installer));  // the caller decides, through RefuseInstall
   EXPECT_TRUE(TakeMessages().empty());
+
+  // The user's Stop (closing the window) ends the check, which then says nothing against the file.
+  WriteFile(installer, m_installer);
+  m_view.part.onSetPos = [this](int) { m_download.m_bStop = 1; };
+  EXPECT_EQ(CheckOutcome::kCouldNotCheck, check());
 }
 
 }  // namespace
