@@ -445,9 +445,9 @@ def line_rows(wine, driver, win, native, key, site, work, runs, scale):
     return rows
 
 
-def print_line_table(rows, args):
-    header = ('line', 'package', 'client', 'one GET of the whole installer (curl)', 'client: to Install; transfer',
-              'ratio to one GET', 'ratio to the line\'s capacity', 'connections at once')
+def markdown_table(header, rows, args):
+    """Prints the rows as a Markdown table with a line saying where and how they were measured;
+    returns the two."""
     lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
     lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
     table = '\n'.join(lines)
@@ -456,6 +456,13 @@ def print_line_table(rows, args):
     note = (f'\nMeasured {time.strftime("%Y-%m-%d")} on {machine}; median of {args.runs} runs'
             f'{" (quick: packages 1/16 of the size)" if args.quick else ""}.\n')
     print(note)
+    return table, note
+
+
+def print_line_table(rows, args):
+    header = ('line', 'package', 'client', 'one GET of the whole installer (curl)', 'client: to Install; transfer',
+              'ratio to one GET', 'ratio to the line\'s capacity', 'connections at once')
+    table, note = markdown_table(header, rows, args)
     if not args.quick and args.only in (None, 'line'):
         doc = TOP / 'docs' / 'performance.md'
         text = doc.read_text()
@@ -516,14 +523,7 @@ def main():
 
 def print_table(rows, args):
     header = ('what', 'trelkin.exe', 'bare WinInet loop', 'curl / cat', 'ratio (1.00 × = as fast)')
-    lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
-    lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
-    table = '\n'.join(lines)
-    print(table)
-    machine = f'{platform.node()}: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}'
-    note = (f'\nMeasured {time.strftime("%Y-%m-%d")} on {machine}; median of {args.runs} runs'
-            f'{" (quick: packages 1/16 of the size)" if args.quick else ""}.\n')
-    print(note)
+    table, note = markdown_table(header, rows, args)
     if not args.quick and not args.only:
         doc = TOP / 'docs' / 'performance.md'
         text = doc.read_text() if doc.exists() else ''
