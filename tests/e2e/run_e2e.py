@@ -125,6 +125,13 @@ class EndToEnd(unittest.TestCase):
     def shot(self, name):
         ENV['display'].screenshot(ENV['shots'] / f'{name}.png')
 
+    def expect_start_up_refused(self, message):
+        """Start-up shows `message`, then the general message, and ends without a version folder."""
+        self.assertEqual(message, self.driver.message(60000))
+        self.assertEqual(GENERAL, self.driver.message())
+        self.app.wait(timeout=30)
+        self.assertFalse(self.version_dir().exists())
+
     def signed_download_finished(self):
         """The signed build's download of the signed package, to Install; the installer's path."""
         self.use_signed_build()
@@ -162,12 +169,10 @@ class EndToEnd(unittest.TestCase):
         (root / 'download' / 'brisko' / 'pkgindex.txt').write_text('2\nnext\n')
         self.faults(root=root)
         self.start()
-        self.assertEqual('Your Corvane Brisko Download program is not compatible with the current release. '
-                         'Please download the newer version from https://www.corvane-software.com/brisko '
-                         'and try again. Thank you.', self.driver.message(60000))
-        self.assertEqual(GENERAL, self.driver.message())
-        self.app.wait(timeout=30)
-        self.assertFalse(self.version_dir().exists())
+        self.expect_start_up_refused(
+            'Your Corvane Brisko Download program is not compatible with the current release. '
+            'Please download the newer version from https://www.corvane-software.com/brisko '
+            'and try again. Thank you.')
 
     # --- the download -------------------------------------------------------------------------
     def test_first_run_downloads_joins_and_installs_then_second_run_is_ready(self):
@@ -389,22 +394,18 @@ class EndToEnd(unittest.TestCase):
         self.use_signed_build()
         self.faults(root=self.publish_signed('--release', '3'))
         self.start()
-        self.assertEqual('The download server offered release 3 of the package, older than release 5 already used '
-                         'here, so it was not used.', self.driver.message(60000))
-        self.assertEqual(GENERAL, self.driver.message())
-        self.app.wait(timeout=30)
-        self.assertFalse(self.version_dir().exists())
+        self.expect_start_up_refused(
+            'The download server offered release 3 of the package, older than release 5 already used '
+            'here, so it was not used.')
         self.assertFalse((self.home / 'pkgrelease.txt').exists())
 
     def test_signed_build_refuses_an_expired_release(self):
         self.use_signed_build()
         self.faults(root=self.publish_signed('--release', '9', '--expires', '2020-01-01'))
         self.start()
-        self.assertEqual('The signed release on the download server expired on 2020-01-01, so it was not used. '
-                         'Please try again later.', self.driver.message(60000))
-        self.assertEqual(GENERAL, self.driver.message())
-        self.app.wait(timeout=30)
-        self.assertFalse(self.version_dir().exists())
+        self.expect_start_up_refused(
+            'The signed release on the download server expired on 2020-01-01, so it was not used. '
+            'Please try again later.')
 
     def test_signed_build_does_not_call_a_locked_installer_unsigned_nor_remove_it(self):
         installer = self.signed_download_finished()

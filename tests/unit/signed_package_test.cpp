@@ -208,6 +208,16 @@ TEST(ReleaseFile, APartsHashIsTheSameWhateverTheBlocksItArrivesIn) {
 // of 1024 bytes (the last 952), byte i of the installer (i * 31 + 7) % 256.
 class SignedPackageTest : public ::testing::Test {
  protected:
+  // Changes one byte of a checked installer and rewrites the record of that check to the changed
+  // file's time of writing, as someone could: only hashing again tells.
+  void ChangeKeepingTheRecord(const std::string& installer, size_t at) {
+    const std::string record = ReadFile(installer + ".verified");
+    std::string changed = m_installer;
+    changed[at] ^= 1;
+    WriteFile(installer, changed);
+    WriteFile(installer + ".verified",
+              record.substr(0, record.rfind(' ') + 1) + std::to_string(FindFileWriteTime(installer)) + "\n");
+  }
   SignedPackageTest() {
     TakeMessages();
     for (int i = 0; i < 3000; ++i) m_installer += static_cast<char>((i * 31 + 7) % 256);
@@ -693,13 +703,7 @@ TEST_F(SignedPackageTest, InstallHashesTheInstallerEvenWithAForgedRecord) {
   const std::string installer = m_home / "3.1\\corvane.exe";
   WriteFile(installer, m_installer);
   ASSERT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer, true));
-  const std::string record = ReadFile(installer + ".verified");
-  std::string changed = m_installer;
-  changed[1500] ^= 1;
-  WriteFile(installer, changed);
-  // The record rewritten to the changed file's time of writing, as someone could.
-  WriteFile(installer + ".verified",
-            record.substr(0, record.rfind(' ') + 1) + std::to_string(FindFileWriteTime(installer)) + "\n");
+  ChangeKeepingTheRecord(installer, 1500);
   EXPECT_EQ(CheckOutcome::kMatches, m_download.m_pVerifier->InstallerMatches(installer, true));  // a start trusts its record
   EXPECT_EQ(CheckOutcome::kDoesNotMatch, m_download.m_pVerifier->InstallerMatches(installer));  // Install does not
 }
@@ -888,12 +892,7 @@ TEST_F(SignedPackageTest, InstallsCheckRunsOnTheWorkerAndMovesThePartBar) {
   EXPECT_EQ(partUpper, m_view.part.Upper());
 
   // Changed since, with the record of the last check rewritten to match it: Install hashes anyway.
-  const std::string record = ReadFile(installer + ".verified");
-  std::string changed = m_installer;
-  changed[10] ^= 1;
-  WriteFile(installer, changed);
-  WriteFile(installer + ".verified",
-            record.substr(0, record.rfind(' ') + 1) + std::to_string(FindFileWriteTime(installer)) + "\n");
+  ChangeKeepingTheRecord(installer, 10);
   EXPECT_EQ(CheckOutcome::kDoesNotMatch, check());
   EXPECT_TRUE(FileExists(installer));  // the caller decides, through RefuseInstall
   EXPECT_TRUE(TakeMessages().empty());
