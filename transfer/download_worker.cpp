@@ -160,6 +160,21 @@ unsigned RunWorker(CPackageDownload& download) {
 
 }  // namespace
 
+namespace {
+
+// A worker's end, whatever it did: it lets go of the download and then says its last word.
+// Returns `result`, the thread's.
+unsigned LetGo(CPackageDownload& download, unsigned result) {
+  const std::function<void()> lastWord = download.m_pView->WorkerEnding();
+  // Hereafter the worker must not touch `download`: the user-interface thread may start
+  // another worker or end the dialog as soon as it sees m_pWorker cleared.
+  download.m_pWorker = nullptr;
+  if (lastWord) lastWord();
+  return result;
+}
+
+}  // namespace
+
 unsigned InstallCheckThreadProc(void* param) {
   auto& download = *static_cast<CPackageDownload*>(param);
   IDownloadView& view = *download.m_pView;
@@ -176,20 +191,10 @@ unsigned InstallCheckThreadProc(void* param) {
   view.ShowPartLabel(false);
   view.ShowPartProgress(false);
   view.PartProgress().SetRange(static_cast<unsigned short>(lower), static_cast<unsigned short>(upper));
-  const std::function<void()> lastWord = view.WorkerEnding();
-  // Hereafter the worker must not touch `download` (see DownloadThreadProc).
-  download.m_pWorker = nullptr;
-  if (lastWord) lastWord();
-  return 0;
+  return LetGo(download, 0);
 }
 
 unsigned DownloadThreadProc(void* param) {
   auto& download = *static_cast<CPackageDownload*>(param);
-  const unsigned result = RunWorker(download);
-  const std::function<void()> lastWord = download.m_pView->WorkerEnding();
-  // Hereafter the worker must not touch `download`: the user-interface thread may start
-  // another worker or end the dialog as soon as it sees m_pWorker cleared.
-  download.m_pWorker = nullptr;
-  if (lastWord) lastWord();
-  return result;
+  return LetGo(download, RunWorker(download));
 }
