@@ -73,6 +73,9 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
         error = IncompleteDownloadText(length, download.m_index.m_nPartSize);
       }
     }
+    // This attempt's connection may have gone to the request for a later part: the next attempt
+    // needs one of its own.
+    ahead.EndBeyond(kRequestsAhead);
     Pause(download.m_nRetryPauseMs);
     // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
     if (attempt < kAttemptsPerPart) continue;
@@ -109,13 +112,17 @@ unsigned RunWorker(CPackageDownload& download) {
     if (download.m_bStop != 0) return kResultDone;
     if (index.m_parts[i].m_bDone) continue;
     SendAhead(download, i, kRequestsAhead, ahead);
+    // This part's connection is free once its body is in: the next request goes out while the
+    // part is flushed, checked and recorded.
+    if (kRequestsAhead > 0)
+      ahead.WhenConnectionFree([&download, i, &ahead] { SendAhead(download, i, kRequestsAhead + 1, ahead); });
     view.ShowPartLabel(true);
     view.SetPartLabelText(index.m_parts[i].m_strName);
     view.ShowPartProgress(true);
     bool stopped = false;
     if (FetchPart(download, i, stopped, ahead) == kResultFailed) return kResultFailed;
     if (stopped) return kResultDone;
-    // This part's connection is free: the next request goes out while the part is recorded.
+    // A body of no announced length ends without the connection being handed on: it goes now.
     if (kRequestsAhead > 0) SendAhead(download, i, kRequestsAhead + 1, ahead);
     index.m_parts[i].m_bDone = 1;
     index.Write();  // a failed write leaves the part done in memory only, for this run

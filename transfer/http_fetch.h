@@ -36,7 +36,8 @@ std::string TooSlowDownloadText();
 // 4096 / unitBytes after every written block; the stop flag, if given, is read after every block.
 // Never shows a message. A signed build passes `hash`, which is given every block as it is written.
 // With `deadline`, the fetch fails once the deadline no longer holds. With `ahead`, a request
-// already sent there for `object` is this fetch's request.
+// already sent there for `object` is this fetch's request, and once its announced length is in,
+// the request is closed and `ahead` told that its connection is free.
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag,
                   IPartHash* hash = nullptr, long long maxBytes = -1, CFetchDeadline* deadline = nullptr,
