@@ -33,6 +33,7 @@ void CRequestsAhead::Send(const std::string& object) {
   if (waiting > m_nIdleSenders) {
     try {
       m_senders.emplace_back([this] { Serve(); });
+      ++m_nIdleSenders;  // it takes up a waiting request as soon as it runs
     } catch (const std::system_error&) {
       // The senders there are will reach it; with none, nobody would.
       if (m_senders.empty()) m_requests.pop_back();
@@ -49,13 +50,12 @@ void CRequestsAhead::Serve() {
                              [](const CRequest& request) { return request.state == EState::kWaiting; });
     if (next == m_requests.end()) {
       if (m_bClosing) return;
-      ++m_nIdleSenders;
       m_changed.wait(hold);
-      --m_nIdleSenders;
       continue;
     }
     CRequest& request = *next;
     request.state = EState::kSending;
+    --m_nIdleSenders;
     hold.unlock();
     std::unique_ptr<IHttpResponse> response;
     std::exception_ptr failure;
@@ -68,6 +68,7 @@ void CRequestsAhead::Serve() {
     request.response = std::move(response);
     request.failure = failure;
     request.state = EState::kAnswered;
+    ++m_nIdleSenders;
     m_changed.notify_all();
   }
 }

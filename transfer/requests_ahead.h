@@ -9,8 +9,9 @@
 // exactly as before.
 //
 // The senders live as long as the download: a thread started for every request would cost its
-// start (a few milliseconds under Wine, seen here) on every part's round trip. There are never
-// more senders than requests out at once. Used by the worker's thread only.
+// start (a few milliseconds under Wine, seen here) on every part's round trip. A sender is
+// started only when more requests wait than senders are free, so there are never more senders
+// than requests out at once. Used by the worker's thread only.
 #pragma once
 
 #include <atomic>
@@ -90,6 +91,6 @@ class CRequestsAhead {
   std::list<CRequest> m_requests;  // never moves its elements: a sender fills one in where it stands
   std::vector<std::thread> m_senders;
   std::function<void()> m_sendNext;
-  int m_nIdleSenders = 0;
+  int m_nIdleSenders = 0;  // senders not sending: starting, or waiting for a request
   bool m_bClosing = false;
 };

@@ -312,7 +312,9 @@ TEST_F(DownloadWorkerTest, OverlappingTransfersFailEndAndResumeWhereTheyStopped)
   EXPECT_EQ("11100000", Flags());
   EXPECT_EQ(2, server.RequestCount(kRemote + "p2"));
   EXPECT_EQ(3, server.RequestCount(kRemote + "p4"));
-  for (const char* name : {"p5", "p6", "p7"}) EXPECT_EQ(1, server.RequestCount(kRemote + name)) << name;
+  for (const char* name : {"p5", "p6"}) EXPECT_EQ(1, server.RequestCount(kRemote + name)) << name;
+  // Asked for as p3 ended; unless the failures came before a sender took it up.
+  EXPECT_LE(server.RequestCount(kRemote + "p7"), 1);
   EXPECT_EQ(0, server.RequestCount(kRemote + "p8"));  // nothing is asked for after the message
   EXPECT_EQ(0, server.UnderWay());
   EXPECT_FALSE(FileExists(m_dir / "p5"));
