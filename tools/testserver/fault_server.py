@@ -129,9 +129,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(0.5)
 
-    def redirect_loop(self):
+    def redirect(self, location):
+        """A 302 to `location` (itself, for a redirect loop)."""
         self.send_response(302)
-        self.send_header('Location', self.path)
+        self.send_header('Location', location)
         self.send_header('Content-Length', '0')
         self.end_headers()
 
@@ -201,21 +202,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.end_headers()
                 return
             if parts[1] == 'moved-auth':
-                self.send_response(302)
-                self.send_header('Location', f'http://localhost:{self.server.server_address[1]}/auth')
-                self.send_header('Content-Length', '0')
-                self.end_headers()
-                return
+                return self.redirect(f'http://localhost:{self.server.server_address[1]}/auth')
             if parts[1] == 'via':
                 return self.send_body(b'proxy' if self.via_proxy else b'direct', content_type='text/plain')
             if parts[1] == 'redirect-loop':
-                return self.redirect_loop()
+                return self.redirect(self.path)
             if parts[1] == 'moved':
-                self.send_response(302)
-                self.send_header('Location', f'http://127.0.0.1:{self.server.server_address[1]}/pattern/{parts[2]}')
-                self.send_header('Content-Length', '0')
-                self.end_headers()
-                return
+                return self.redirect(f'http://127.0.0.1:{self.server.server_address[1]}/pattern/{parts[2]}')
             self.status(404)
         except (BrokenPipeError, ConnectionResetError):
             pass
@@ -249,7 +242,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if action == 'stall':
             return self.stall()
         if action == 'redirect-loop':
-            return self.redirect_loop()
+            return self.redirect(self.path)
         if action == 'html':
             return self.send_body(b'<html><body>Service temporarily unavailable</body></html>', content_type='text/html')
         if action == 'huge-headers':
