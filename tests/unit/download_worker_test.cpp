@@ -38,10 +38,15 @@ class DownloadWorkerTest : public ::testing::Test {
       const bool isDone = std::find(done.begin(), done.end(), i + 1) != done.end();
       index.m_parts.push_back({name, isDone ? 1 : 0});
       if (isDone) WriteFile(m_dir / name, body);
-      m_server.Script(kRemote + name, ScriptedResponse::Ok(body, 4));
     }
+    ServeEveryPart(m_server);
     ASSERT_EQ(1, index.SaveAs(m_dir / "pkgindex.txt"));
     m_download.ShowInitialState();
+  }
+  // Every part's body, in blocks of 4 bytes, from `server` (a test's own takes the fixture's place).
+  void ServeEveryPart(CScriptedTransport& server) {
+    for (size_t i = 0; i < m_bodies.size(); ++i)
+      server.Script(kRemote + "p" + std::to_string(i + 1), ScriptedResponse::Ok(m_bodies[i], 4));
   }
   unsigned Run() { return DownloadThreadProc(&m_download); }
   std::string Flags() {
@@ -301,7 +306,7 @@ TEST_F(DownloadWorkerTest, AsksAheadForThreePartsButWritesAndRecordsThemInOrder)
 TEST_F(DownloadWorkerTest, OverlappingTransfersFailEndAndResumeWhereTheyStopped) {
   Prepare(8);
   CScriptedTransport server;
-  for (int i = 0; i < 8; ++i) server.Script(kRemote + "p" + std::to_string(i + 1), ScriptedResponse::Ok(m_bodies[i], 4));
+  ServeEveryPart(server);
   ScriptedResponse cut = ScriptedResponse::Ok(m_bodies[1], 4);
   cut.failAfterBlocks = 1;  // p2's first request, sent ahead, breaks off mid-body
   server.Answer(kRemote + "p2", cut);
@@ -322,7 +327,7 @@ TEST_F(DownloadWorkerTest, OverlappingTransfersFailEndAndResumeWhereTheyStopped)
 
   // Download again, the server mended: only the parts not recorded are fetched, each once.
   CScriptedTransport mended;
-  for (int i = 0; i < 8; ++i) mended.Script(kRemote + "p" + std::to_string(i + 1), ScriptedResponse::Ok(m_bodies[i], 4));
+  ServeEveryPart(mended);
   EXPECT_EQ(0u, Run());
   std::vector<std::string> missing;
   for (const char* name : {"p4", "p5", "p6", "p7", "p8"}) missing.push_back(kRemote + name);
@@ -337,7 +342,7 @@ TEST_F(DownloadWorkerTest, OverlappingTransfersFailEndAndResumeWhereTheyStopped)
 TEST_F(DownloadWorkerTest, PartFailingAfterItsConnectionWentOnGetsOneBackForItsNextAttempt) {
   Prepare(8);
   CScriptedTransport server;
-  for (int i = 0; i < 8; ++i) server.Script(kRemote + "p" + std::to_string(i + 1), ScriptedResponse::Ok(m_bodies[i], 4));
+  ServeEveryPart(server);
   server.Answer(kRemote + "p3", ScriptedResponse::Ok(m_bodies[2].substr(0, 6), 4));
   server.Script(kRemote + "p3", ScriptedResponse::Ok(m_bodies[2], 4));
   EXPECT_EQ(0u, Run());
