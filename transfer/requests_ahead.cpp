@@ -17,15 +17,19 @@ CRequestsAhead::~CRequestsAhead() {
   for (std::thread& sender : m_senders) sender.join();
 }
 
-bool CRequestsAhead::IsOut(const std::string& object) const {
-  std::lock_guard<std::mutex> hold(m_lock);
-  return std::any_of(m_requests.begin(), m_requests.end(),
-                     [&](const CRequest& request) { return request.object == object; });
+std::list<CRequestsAhead::CRequest>::iterator CRequestsAhead::Find(const std::string& object) {
+  return std::find_if(m_requests.begin(), m_requests.end(),
+                      [&](const CRequest& request) { return request.object == object; });
+}
+
+std::list<CRequestsAhead::CRequest>::iterator CRequestsAhead::FirstIn(EState state) {
+  return std::find_if(m_requests.begin(), m_requests.end(),
+                      [&](const CRequest& request) { return request.state == state; });
 }
 
 void CRequestsAhead::Send(const std::string& object) {
-  if (IsOut(object)) return;
   std::unique_lock<std::mutex> hold(m_lock);
+  if (Find(object) != m_requests.end()) return;  // already out
   m_requests.emplace_back();
   m_requests.back().object = object;
   const auto waiting = std::count_if(m_requests.begin(), m_requests.end(),
@@ -46,8 +50,7 @@ void CRequestsAhead::Send(const std::string& object) {
 void CRequestsAhead::Serve() {
   std::unique_lock<std::mutex> hold(m_lock);
   for (;;) {
-    auto next = std::find_if(m_requests.begin(), m_requests.end(),
-                             [](const CRequest& request) { return request.state == EState::kWaiting; });
+    auto next = FirstIn(EState::kWaiting);
     if (next == m_requests.end()) {
       if (m_bClosing) return;
       m_changed.wait(hold);
@@ -75,8 +78,7 @@ void CRequestsAhead::Serve() {
 
 std::unique_ptr<IHttpResponse> CRequestsAhead::Take(const std::string& object) {
   std::unique_lock<std::mutex> hold(m_lock);
-  auto found = std::find_if(m_requests.begin(), m_requests.end(),
-                            [&](const CRequest& request) { return request.object == object; });
+  auto found = Find(object);
   if (found == m_requests.end()) return nullptr;
   m_changed.wait(hold, [&] { return found->state == EState::kAnswered; });
   std::unique_ptr<IHttpResponse> response = std::move(found->response);
@@ -104,10 +106,7 @@ void CRequestsAhead::EndAll() {
   std::unique_lock<std::mutex> hold(m_lock);
   // Those no sender has taken up are never sent.
   m_requests.remove_if([](const CRequest& request) { return request.state == EState::kWaiting; });
-  const auto sending = [this] {
-    return std::any_of(m_requests.begin(), m_requests.end(),
-                       [](const CRequest& request) { return request.state == EState::kSending; });
-  };
+  const auto sending = [this] { return FirstIn(EState::kSending) != m_requests.end(); };
   // A sender may not have opened its request yet when Cancel runs, and Cancel ends only those
   // open: it is repeated until every sender has come back.
   while (sending()) {

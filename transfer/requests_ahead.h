@@ -49,7 +49,6 @@ class CRequestsAhead {
   // (no thread could be started), nothing is sent: the worker then asks for the part itself when
   // it gets there.
   void Send(const std::string& object);
-  bool IsOut(const std::string& object) const;
 
   // The response to the request sent for `object`, once its headers are in; nullptr when none
   // was sent. Throws what the request threw (CHttpTransportError for a failed request).
@@ -82,11 +81,14 @@ class CRequestsAhead {
   };
 
   void Serve();  // a sender's life: the oldest waiting request, sent, until the download ends
+  // With m_lock held: the request for `object`, and the first in `state`, or the list's end.
+  std::list<CRequest>::iterator Find(const std::string& object);
+  std::list<CRequest>::iterator FirstIn(EState state);
 
   std::string m_strHost;
   unsigned short m_nPort;
   const std::atomic<int>& m_bStop;
-  mutable std::mutex m_lock;
+  std::mutex m_lock;
   std::condition_variable m_changed;
   std::list<CRequest> m_requests;  // never moves its elements: a sender fills one in where it stands
   std::vector<std::thread> m_senders;
