@@ -74,8 +74,8 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
       }
     }
     // This attempt's connection may have gone to the request for a later part: the next attempt
-    // needs one of its own.
-    ahead.EndBeyond(kRequestsAhead);
+    // needs one of its own. After the user's stop nothing stays on its way through the pause.
+    ahead.EndBeyond(download.m_bStop != 0 ? 0 : kRequestsAhead);
     Pause(download.m_nRetryPauseMs);
     // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
     if (attempt < kAttemptsPerPart) continue;

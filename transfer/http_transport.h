@@ -25,6 +25,17 @@ class IHttpResponse {
   virtual size_t Read(char* buffer, size_t size) = 0;
 };
 
+// A GET sent, its answer not yet read: the response waits in the connection until asked for.
+// Destroying it ends the request, within a moment, and never leaves its answer to be read by a
+// later request on the same connection.
+class IHttpRequestSent {
+ public:
+  virtual ~IHttpRequestSent() = default;
+  // The response once its headers have arrived, redirects followed as Get follows them. Throws
+  // CHttpTransportError for a failed request.
+  virtual std::unique_ptr<IHttpResponse> Answer() = 0;
+};
+
 class IHttpTransport {
  public:
   virtual ~IHttpTransport() = default;
@@ -33,8 +44,14 @@ class IHttpTransport {
   // thread as Cancel runs is never missed.
   virtual std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
                                              const std::atomic<int>* stopFlag) = 0;
+  // Sends a GET for `object` without waiting for its answer (the connection is opened first if
+  // none is free), so that one thread can have several requests on their way. As Get, a request
+  // begun while `stopFlag` is set fails. This one waits for the answer before it returns.
+  virtual std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port,
+                                                 const std::string& object, const std::atomic<int>* stopFlag);
   // From any thread: ends every transfer under way at once, those still waiting for their headers
-  // too (their next or current call throws).
+  // too (their next or current call throws). A request sent whose answer nobody is reading yet is
+  // left to its owner, who ends it by destroying it.
   virtual void Cancel() {}
 };
 

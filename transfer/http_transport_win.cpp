@@ -17,7 +17,8 @@
   BRISKO_WININET_FUNCTION(HttpOpenRequestA) BRISKO_WININET_FUNCTION(HttpSendRequestA)                       \
   BRISKO_WININET_FUNCTION(HttpQueryInfoA) BRISKO_WININET_FUNCTION(InternetReadFile)                         \
   BRISKO_WININET_FUNCTION(InternetCloseHandle) BRISKO_WININET_FUNCTION(InternetSetOptionA)                  \
-  BRISKO_WININET_FUNCTION(InternetCrackUrlA) BRISKO_WININET_FUNCTION(InternetQueryDataAvailable)
+  BRISKO_WININET_FUNCTION(InternetCrackUrlA) BRISKO_WININET_FUNCTION(InternetQueryDataAvailable)            \
+  BRISKO_WININET_FUNCTION(HttpSendRequestExA) BRISKO_WININET_FUNCTION(HttpEndRequestA)
 
 namespace {
 
@@ -99,6 +100,11 @@ std::atomic<unsigned> g_slowTransferSeconds{kNetworkTimeoutMs / 1000};
 // The requests under way, so that Stop on the dialog's thread can close them all: closing a
 // request's handle is how WinInet ends a call that is waiting for the network, whether for the
 // headers or for the body. The request's owner closes it otherwise, and never twice.
+//
+// A request sent ahead whose answer nobody is reading yet is left to its owner, who reads the
+// answer's headers before closing it (CWinInetRequestSent): a request closed unanswered can leave
+// its connection open (Wine's WinInet puts it back among its kept-alive connections), and the next
+// request on it would read this one's answer, another part's bytes.
 class CRequestHandle;
 
 class CActiveRequests {
@@ -108,6 +114,10 @@ class CActiveRequests {
   // Closes the request unless Cancel already did; the owner's last word on it.
   void End(CRequestHandle* request);
   void Cancel();
+  // Marks a request sent and not being answered (Cancel passes it by), or, with `idle` false,
+  // about to be answered: false then when it must not go on (stopped, or cancelled while it was
+  // being sent).
+  bool SetIdle(CRequestHandle* request, bool idle, const std::atomic<int>* stopFlag);
 
  private:
   std::mutex m_lock;
@@ -134,6 +144,7 @@ class CRequestHandle {
   friend class CActiveRequests;
   HINTERNET m_request;
   bool m_bCancelled = false;  // guarded by g_active's lock
+  bool m_bIdle = false;       // the same
 };
 
 bool CActiveRequests::Begin(CRequestHandle* request, const std::atomic<int>* stopFlag) {
@@ -151,10 +162,18 @@ void CActiveRequests::End(CRequestHandle* request) {
   if (!request->m_bCancelled) WinInet().InternetCloseHandle(request->m_request);
 }
 
+bool CActiveRequests::SetIdle(CRequestHandle* request, bool idle, const std::atomic<int>* stopFlag) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (request->m_bCancelled) return false;
+  if (!idle && stopFlag != nullptr && stopFlag->load() != 0) return false;  // it stays with its owner
+  request->m_bIdle = idle;
+  return true;
+}
+
 void CActiveRequests::Cancel() {
   std::lock_guard<std::mutex> hold(m_lock);
   for (CRequestHandle* request : m_requests) {
-    if (request->m_bCancelled) continue;
+    if (request->m_bCancelled || request->m_bIdle) continue;
     request->m_bCancelled = true;
     WinInet().InternetCloseHandle(request->m_request);
   }
@@ -180,6 +199,9 @@ class CWinInetResponse : public IHttpResponse {
     long long length = strtoll(text, &end, 10);
     return (end == text || length < 0) ? -1 : length;
   }
+
+  HINTERNET Request() const { return m_request->Get(); }
+  CRequestHandle& Handle() { return *m_request; }
 
   // Where a redirect points, or "" when the response carries no Location.
   std::string Location() {
@@ -233,16 +255,27 @@ class CWinInetTransport : public IHttpTransport {
 
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
                                      const std::atomic<int>* stopFlag) override {
-    // Redirects are followed here, a bounded number of times: a server that redirects a request
-    // to itself must end as a failure, not as an endless loop.
-    std::string currentHost = host, currentObject = object;
-    unsigned short currentPort = port;
+    std::unique_ptr<CWinInetResponse> response = OpenRequest(host, port, object, stopFlag);
+    if (!WinInet().HttpSendRequestA(response->Request(), nullptr, 0, nullptr, 0)) ThrowLastError();
+    return FollowRedirects(std::move(response), host, port, object, stopFlag);
+  }
+
+  std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port, const std::string& object,
+                                         const std::atomic<int>* stopFlag) override;
+
+  // Redirects are followed here, a bounded number of times: a server that redirects a request
+  // to itself must end as a failure, not as an endless loop.
+  std::unique_ptr<IHttpResponse> FollowRedirects(std::unique_ptr<CWinInetResponse> response, std::string host,
+                                                 unsigned short port, std::string object,
+                                                 const std::atomic<int>* stopFlag) {
     for (int redirects = 0;; ++redirects) {
-      std::unique_ptr<CWinInetResponse> response = Open(currentHost, currentPort, currentObject, stopFlag);
       const int status = response->StatusCode();
       if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return response;
-      if (!ResolveRedirect(response->Location(), currentHost, currentPort, currentObject)) return response;
+      if (!ResolveRedirect(response->Location(), host, port, object)) return response;
       if (redirects == kMaxRedirects) throw CHttpTransportError("The download server redirected the request too many times.");
+      response.reset();  // its connection is free before the next request
+      response = OpenRequest(host, port, object, stopFlag);
+      if (!WinInet().HttpSendRequestA(response->Request(), nullptr, 0, nullptr, 0)) ThrowLastError();
     }
   }
 
@@ -257,8 +290,9 @@ class CWinInetTransport : public IHttpTransport {
       WinInet().InternetSetOptionA(handle, option, &timeout, sizeof timeout);
   }
 
-  std::unique_ptr<CWinInetResponse> Open(const std::string& host, unsigned short port, const std::string& object,
-                                         const std::atomic<int>* stopFlag) {
+  // A request's handles, ready to send; registered for Cancel.
+  std::unique_ptr<CWinInetResponse> OpenRequest(const std::string& host, unsigned short port, const std::string& object,
+                                                const std::atomic<int>* stopFlag) {
     CInternetHandle session(Check(WinInet().InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
     SetTimeouts(session.Get());
     // Never a dial-up connection of its own: a download that finds no network fails instead.
@@ -277,17 +311,16 @@ class CWinInetTransport : public IHttpTransport {
     // server authentication suppressed, a server's 401 is the answer, a failed attempt. The
     // download server and every host a redirect names are servers. A WinInet that cannot
     // suppress server authentication alone (before Internet Explorer 8) authenticates to nobody.
-    auto request = OpenRequest(connection.Get(), object, flags, stopFlag);
+    auto request = OpenRequestHandle(connection.Get(), object, flags, stopFlag);
     if (!WinInet().InternetSetOptionA(request->Get(), INTERNET_OPTION_SUPPRESS_SERVER_AUTH, nullptr, 0)) {
       request.reset();
-      request = OpenRequest(connection.Get(), object, flags | INTERNET_FLAG_NO_AUTH, stopFlag);
+      request = OpenRequestHandle(connection.Get(), object, flags | INTERNET_FLAG_NO_AUTH, stopFlag);
     }
-    if (!WinInet().HttpSendRequestA(request->Get(), nullptr, 0, nullptr, 0)) ThrowLastError();
     // The response owns the handles from here on.
     return std::make_unique<CWinInetResponse>(std::move(session), std::move(connection), std::move(request));
   }
 
-  static std::unique_ptr<CRequestHandle> OpenRequest(HINTERNET connection, const std::string& object, DWORD flags,
+  static std::unique_ptr<CRequestHandle> OpenRequestHandle(HINTERNET connection, const std::string& object, DWORD flags,
                                                      const std::atomic<int>* stopFlag) {
     auto request = std::make_unique<CRequestHandle>(
         Check(WinInet().HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 1)),
@@ -319,6 +352,60 @@ class CWinInetTransport : public IHttpTransport {
     return true;
   }
 };
+
+// A GET sent with its headers alone (HttpSendRequestEx); its answer is read when asked for
+// (HttpEndRequest), from the connection where it waits. Cancel passes it by until then.
+class CWinInetRequestSent : public IHttpRequestSent {
+ public:
+  CWinInetRequestSent(CWinInetTransport& transport, std::unique_ptr<CWinInetResponse> response, std::string host,
+                      unsigned short port, std::string object, const std::atomic<int>* stopFlag)
+      : m_transport(transport), m_response(std::move(response)), m_strHost(std::move(host)), m_nPort(port),
+        m_strObject(std::move(object)), m_stopFlag(stopFlag) {}
+
+  // Never closed unanswered: the headers are read first, waiting a moment at most, so that the
+  // connection closes with the request (its body unread) instead of serving the next one. Under
+  // Wine an answer that did not come in time ends the connection too.
+  ~CWinInetRequestSent() override {
+    if (!m_response) return;
+    DWORD moment = kEndUnansweredMs;
+    WinInet().InternetSetOptionA(m_response->Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &moment, sizeof moment);
+    WinInet().HttpEndRequestA(m_response->Request(), nullptr, 0, 0);
+  }
+
+  std::unique_ptr<IHttpResponse> Answer() override {
+    if (!g_active.SetIdle(&m_response->Handle(), false, m_stopFlag))
+      throw CHttpTransportError("The download was stopped.");
+    std::unique_ptr<CWinInetResponse> response = std::move(m_response);  // answered, however this ends
+    if (!WinInet().HttpEndRequestA(response->Request(), nullptr, 0, 0)) {
+      // WinInet asks for the request again when it must authenticate to the user's proxy (a
+      // 407); a full send answers the proxy as the worker's own requests do.
+      if (GetLastError() != ERROR_INTERNET_FORCE_RETRY) ThrowLastError();
+      if (!WinInet().HttpSendRequestA(response->Request(), nullptr, 0, nullptr, 0)) ThrowLastError();
+    }
+    return m_transport.FollowRedirects(std::move(response), m_strHost, m_nPort, m_strObject, m_stopFlag);
+  }
+
+ private:
+  static constexpr DWORD kEndUnansweredMs = 300;
+
+  CWinInetTransport& m_transport;
+  std::unique_ptr<CWinInetResponse> m_response;  // until it is answered
+  std::string m_strHost;
+  unsigned short m_nPort;
+  std::string m_strObject;
+  const std::atomic<int>* m_stopFlag;
+};
+
+std::unique_ptr<IHttpRequestSent> CWinInetTransport::Send(const std::string& host, unsigned short port,
+                                                          const std::string& object, const std::atomic<int>* stopFlag) {
+  std::unique_ptr<CWinInetResponse> response = OpenRequest(host, port, object, stopFlag);
+  INTERNET_BUFFERSA none = {};
+  none.dwStructSize = sizeof none;
+  if (!WinInet().HttpSendRequestExA(response->Request(), &none, nullptr, 0, 0)) ThrowLastError();
+  // Stop closed it while it was being sent (the connect is what takes time).
+  if (!g_active.SetIdle(&response->Handle(), true, stopFlag)) throw CHttpTransportError("The download was stopped.");
+  return std::make_unique<CWinInetRequestSent>(*this, std::move(response), host, port, object, stopFlag);
+}
 
 }  // namespace
 

@@ -67,34 +67,57 @@ void CScriptedTransport::Answer(const std::string& object, ScriptedResponse resp
   m_script[object] = {std::move(response)};
 }
 
-std::unique_ptr<IHttpResponse> CScriptedTransport::Get(const std::string& host, unsigned short, const std::string& object,
-                                                       const std::atomic<int>* stopFlag) {
-  ScriptedResponse response;
-  unsigned epoch = 0;
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    // As the platform's transport: a request begun after the stop was asked for is not sent.
-    if (stopFlag != nullptr && stopFlag->load() != 0) throw CHttpTransportError("The download was stopped.");
-    epoch = m_nCancelEpoch;
-    m_nMostUnderWay = std::max(m_nMostUnderWay, ++m_nUnderWay);
-    m_requests.push_back(object);
-    m_lastHost = host;
-    auto found = m_script.find(object);
-    if (found == m_script.end() || found->second.empty()) {
-      response = ScriptedResponse::Status(404);
-    } else {
-      response = found->second.front();
-      if (found->second.size() > 1) found->second.pop_front();
+// A request sent: under way from its send until its response is closed; it stalls or fails at
+// connect only when its answer is asked for.
+class CScriptedRequestSent : public IHttpRequestSent {
+ public:
+  CScriptedRequestSent(ScriptedResponse script, std::string object, CScriptedTransport& owner, unsigned epoch)
+      : m_script(std::move(script)), m_object(std::move(object)), m_owner(owner), m_nEpoch(epoch) {}
+  ~CScriptedRequestSent() override {
+    if (!m_bAnswered) m_owner.Closed();
+  }
+  std::unique_ptr<IHttpResponse> Answer() override {
+    m_bAnswered = true;
+    try {
+      if (m_script.stallAtConnect) m_owner.Stall(m_nEpoch, m_script.failureText);
+      if (m_script.failAtConnect) throw CHttpTransportError(m_script.failureText);
+    } catch (...) {
+      m_owner.Closed();
+      throw;
     }
+    return std::make_unique<CScriptedResponse>(std::move(m_script), m_object, m_owner, m_nEpoch);
   }
-  try {
-    if (response.stallAtConnect) Stall(epoch, response.failureText);
-    if (response.failAtConnect) throw CHttpTransportError(response.failureText);
-  } catch (...) {
-    Closed();
-    throw;
+
+ private:
+  ScriptedResponse m_script;
+  std::string m_object;
+  CScriptedTransport& m_owner;
+  unsigned m_nEpoch;
+  bool m_bAnswered = false;
+};
+
+std::unique_ptr<IHttpRequestSent> CScriptedTransport::Send(const std::string& host, unsigned short,
+                                                           const std::string& object, const std::atomic<int>* stopFlag) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  // As the platform's transport: a request begun after the stop was asked for is not sent.
+  if (stopFlag != nullptr && stopFlag->load() != 0) throw CHttpTransportError("The download was stopped.");
+  m_nMostUnderWay = std::max(m_nMostUnderWay, ++m_nUnderWay);
+  m_requests.push_back(object);
+  m_lastHost = host;
+  ScriptedResponse response;
+  auto found = m_script.find(object);
+  if (found == m_script.end() || found->second.empty()) {
+    response = ScriptedResponse::Status(404);
+  } else {
+    response = found->second.front();
+    if (found->second.size() > 1) found->second.pop_front();
   }
-  return std::make_unique<CScriptedResponse>(std::move(response), object, *this, epoch);
+  return std::make_unique<CScriptedRequestSent>(std::move(response), object, *this, m_nCancelEpoch);
+}
+
+std::unique_ptr<IHttpResponse> CScriptedTransport::Get(const std::string& host, unsigned short port,
+                                                       const std::string& object, const std::atomic<int>* stopFlag) {
+  return Send(host, port, object, stopFlag)->Answer();
 }
 
 void CScriptedTransport::Cancel() {

@@ -42,6 +42,9 @@ class CScriptedTransport : public IHttpTransport {
 
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
                                      const std::atomic<int>* stopFlag) override;
+  // Counted under way from here; a stall or failure at connect comes with the answer.
+  std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port, const std::string& object,
+                                         const std::atomic<int>* stopFlag) override;
   void Cancel() override;
   std::vector<std::string> Requests();
   // The same, sorted: requests sent ahead overlap, so only what was asked for how often is fixed.
@@ -56,6 +59,7 @@ class CScriptedTransport : public IHttpTransport {
 
  private:
   friend class CScriptedResponse;
+  friend class CScriptedRequestSent;
   // Waits until a Cancel after `epoch`; throws then, or after a minute (a test that never cancels).
   void Stall(unsigned epoch, const std::string& text);
   void Closed();

@@ -84,6 +84,53 @@ TEST_F(WinInetTransportTest, RedirectsAreFollowedAndALoopIsAFailure) {
   EXPECT_EQ("The download server redirected the request too many times.", m_error);
 }
 
+// Requests sent ahead from one thread, each on its own connection, are answered in turn: a
+// redirect followed, an error status as it is. One ended unanswered, on a connection kept from
+// those, leaves its answer to nobody: every connection kept is used again after it. One whose
+// server stays silent ends in a moment; one to where nothing listens fails with a text.
+TEST_F(WinInetTransportTest, RequestsSentAheadAreAnsweredInTurn) {
+  IHttpTransport& transport = CurrentHttpTransport();
+  const auto body = [](IHttpResponse& response) {
+    std::string text;
+    char buffer[4096];
+    for (size_t got; (got = response.Read(buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+    return text;
+  };
+  auto first = transport.Send("127.0.0.1", m_port, "/pattern/9000", nullptr);
+  auto moved = transport.Send("127.0.0.1", m_port, "/moved/5000", nullptr);
+  auto second = transport.Send("127.0.0.1", m_port, "/pattern/7000", nullptr);
+  auto missing = transport.Send("127.0.0.1", m_port, "/status/404", nullptr);
+  auto response = first->Answer();
+  EXPECT_EQ(200, response->StatusCode());
+  EXPECT_EQ(Pattern(9000), body(*response));
+  response = moved->Answer();
+  EXPECT_EQ(200, response->StatusCode());
+  EXPECT_EQ(Pattern(5000), body(*response));
+  response = second->Answer();
+  EXPECT_EQ(Pattern(7000), body(*response));
+  response = missing->Answer();
+  EXPECT_EQ(404, response->StatusCode());
+  body(*response);
+  response.reset();
+
+  transport.Send("127.0.0.1", m_port, "/pattern/70000", nullptr).reset();
+  for (size_t size = 10; size < 10 + 2 * kMaxConnectionsPerServer; ++size) {
+    ASSERT_EQ(1, Fetch("/pattern/" + std::to_string(size))) << m_error;
+    const std::string fetched = ReadFile(m_local);
+    ASSERT_EQ(size, fetched.size()) << "another request's answer";
+    EXPECT_TRUE(fetched == Pattern(size));
+  }
+  const auto began = std::chrono::steady_clock::now();
+  transport.Send("127.0.0.1", m_port, "/silent", nullptr).reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));  // not the minute's timeout
+  try {
+    transport.Send("127.0.0.1", 1, "/pattern/10", nullptr)->Answer();
+    ADD_FAILURE() << "answered from a port where nothing listens";
+  } catch (const CHttpTransportError& failure) {
+    EXPECT_STRNE("", failure.what());
+  }
+}
+
 TEST_F(WinInetTransportTest, UnreachableServerGivesTheSystemsText) {
   m_port = 1;  // nothing listens there
   EXPECT_EQ(0, Fetch("/pattern/10"));

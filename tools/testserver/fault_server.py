@@ -172,6 +172,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.send_body(str(value).encode(), content_type='text/plain')
             if parts[1] == 'stall':
                 return self.stall()
+            if parts[1] == 'silent':  # not even the headers
+                time.sleep(self.server.stall_seconds)
+                self.close_connection = True
+                return
             if parts[1] == 'drip':
                 return self.drip(b'x' * 100)
             if parts[1] == 'endless':
