@@ -9,6 +9,7 @@
 // The worker writes and records the parts one at a time, in order. While it reads one part, the
 // requests for the next ones are already out (CRequestsAhead), so their bodies follow without a
 // round trip between parts; each such request is its part's first attempt.
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -29,7 +30,19 @@ namespace {
 constexpr unsigned kResultDone = 0;
 constexpr unsigned kResultFailed = 9;
 
-void Pause(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+// The pause before a part's next attempt. It runs its length even after the user's stop, but the
+// requests ahead end the moment the stop comes: nothing stays on its way through the pause.
+void PauseBeforeRetry(const CPackageDownload& download, CRequestsAhead& ahead) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(download.m_nRetryPauseMs);
+  bool ended = false;
+  for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+    if (!ended && download.m_bStop != 0) {
+      ahead.EndAll();
+      ended = true;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50)));
+  }
+}
 
 // Fetches one part with its attempts. kResultDone when the part arrived; kResultFailed after the
 // last attempt failed (the user has been told); stopped is set when the user asked to stop.
@@ -74,9 +87,9 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
       }
     }
     // This attempt's connection may have gone to the request for a later part: the next attempt
-    // needs one of its own. After the user's stop nothing stays on its way through the pause.
+    // needs one of its own.
     ahead.EndBeyond(download.m_bStop != 0 ? 0 : kRequestsAhead);
-    Pause(download.m_nRetryPauseMs);
+    PauseBeforeRetry(download, ahead);
     // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
     if (attempt < kAttemptsPerPart) continue;
     // The last attempt cut short by the user's stop is no failure to report.

@@ -12,8 +12,8 @@ void CRequestsAhead::Send(const std::string& object) {
   request.object = object;
   try {
     request.sent = CurrentHttpTransport().Send(m_strHost, m_nPort, object, &m_bStop);
-  } catch (const CHttpTransportError&) {
-    request.failure = std::current_exception();
+  } catch (...) {
+    request.failure = std::current_exception();  // thrown to the worker when it takes the part
   }
   m_requests.push_back(std::move(request));
 }

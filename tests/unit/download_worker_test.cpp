@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 #ifndef _WIN32
@@ -362,7 +363,12 @@ TEST_F(DownloadWorkerTest, StopEndsFourTransfersInFlight) {
   ScriptedResponse noHeaders;
   noHeaders.stallAtConnect = 1;
   for (const char* name : {"p2", "p3", "p4", "p5", "p6"}) silent.Script(kRemote + name, noHeaders);
-  m_download.m_nRetryPauseMs = 3000;  // the pause after the stopped attempt
+  const auto within = [](int milliseconds, const std::function<bool()>& done) {
+    for (int waited = 0; waited < milliseconds / 50 && !done(); ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return done();
+  };
+  m_download.m_nRetryPauseMs = 3000;  // the pause after a failed or stopped attempt
   ASSERT_TRUE(m_download.StartWorker());
   // The worker sends the three ahead before it reads the first part, and stalls in its body.
   ASSERT_TRUE(silent.WaitForStalled(1));
@@ -370,18 +376,23 @@ TEST_F(DownloadWorkerTest, StopEndsFourTransfersInFlight) {
   m_download.RequestStop();
   // All four end at once, not after the pause; a stalled request that Stop missed would hold on
   // for a minute.
-  for (int waited = 0; waited < 40 && silent.UnderWay() > 0; ++waited)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(0, silent.UnderWay());
-  for (int waited = 0; waited < 200 && m_download.IsWorkerRunning(); ++waited)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(m_download.IsWorkerRunning());
+  EXPECT_TRUE(within(2000, [&] { return silent.UnderWay() == 0; }));
+  EXPECT_TRUE(within(10000, [&] { return !m_download.IsWorkerRunning(); }));
   m_download.StopAndWaitForWorker();
-  EXPECT_EQ(0, silent.UnderWay());
   EXPECT_EQ(4, silent.MostUnderWay());
   EXPECT_EQ("000000", Flags());
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_FALSE(m_view.installEnabled);
+
+  // Download again; the first part fails, and the user stops during the pause before its next
+  // attempt: the three requests ahead end then, not when the pause does.
+  silent.Answer(kRemote + "p1", ScriptedResponse::Status(500));
+  ASSERT_TRUE(m_download.StartWorker());
+  ASSERT_TRUE(within(10000, [&] { return silent.RequestCount(kRemote + "p1") == 2 && silent.UnderWay() == 3; }));
+  m_download.RequestStop();
+  EXPECT_TRUE(within(2000, [&] { return silent.UnderWay() == 0; }));
+  m_download.StopAndWaitForWorker();
+  EXPECT_TRUE(TakeMessages().empty());
 }
 
 TEST_F(DownloadWorkerTest, FailedJoinDeletesTheInstallerAndClearsTheBadPart) {
