@@ -34,12 +34,13 @@ constexpr unsigned kResultFailed = 9;
 // requests ahead end the moment the stop comes: nothing stays on its way through the pause.
 void PauseBeforeRetry(const CPackageDownload& download, CRequestsAhead& ahead) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(download.m_nRetryPauseMs);
-  bool ended = false;
-  for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+  for (bool ended = false;;) {
     if (!ended && download.m_bStop != 0) {
       ahead.EndAll();
       ended = true;
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50)));
   }
 }
@@ -88,7 +89,7 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
     }
     // This attempt's connection may have gone to the request for a later part: the next attempt
     // needs one of its own.
-    ahead.EndBeyond(download.m_bStop != 0 ? 0 : kRequestsAhead);
+    ahead.EndBeyond(kRequestsAhead);
     PauseBeforeRetry(download, ahead);
     // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
     if (attempt < kAttemptsPerPart) continue;

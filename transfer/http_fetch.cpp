@@ -21,25 +21,6 @@ IHttpTransport& CurrentHttpTransport() { return g_pTransport ? *g_pTransport : P
 
 void SetHttpTransport(IHttpTransport* transport) { g_pTransport = transport; }
 
-namespace {
-
-// A request that was answered as it was sent.
-class CAnsweredRequest : public IHttpRequestSent {
- public:
-  explicit CAnsweredRequest(std::unique_ptr<IHttpResponse> response) : m_response(std::move(response)) {}
-  std::unique_ptr<IHttpResponse> Answer() override { return std::move(m_response); }
-
- private:
-  std::unique_ptr<IHttpResponse> m_response;
-};
-
-}  // namespace
-
-std::unique_ptr<IHttpRequestSent> IHttpTransport::Send(const std::string& host, unsigned short port,
-                                                       const std::string& object, const std::atomic<int>* stopFlag) {
-  return std::make_unique<CAnsweredRequest>(Get(host, port, object, stopFlag));
-}
-
 CFetchDeadline::CFetchDeadline(long long totalMs, long long graceMs, long long minBytesPerSecond,
                                std::function<long long()> clockMs)
     : m_clockMs(std::move(clockMs)), m_totalMs(totalMs), m_graceMs(graceMs), m_minBytesPerSecond(minBytesPerSecond) {

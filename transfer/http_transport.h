@@ -46,9 +46,9 @@ class IHttpTransport {
                                              const std::atomic<int>* stopFlag) = 0;
   // Sends a GET for `object` without waiting for its answer (the connection is opened first if
   // none is free), so that one thread can have several requests on their way. As Get, a request
-  // begun while `stopFlag` is set fails. This one waits for the answer before it returns.
+  // begun while `stopFlag` is set fails.
   virtual std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port,
-                                                 const std::string& object, const std::atomic<int>* stopFlag);
+                                                 const std::string& object, const std::atomic<int>* stopFlag) = 0;
   // From any thread: ends every transfer under way at once, those still waiting for their headers
   // too (their next or current call throws). A request sent whose answer nobody is reading yet is
   // left to its owner, who ends it by destroying it.

@@ -9,6 +9,10 @@ class CNoNetworkTransport : public IHttpTransport {
                                       const std::atomic<int>*) override {
     throw CHttpTransportError("This build has no network client.");
   }
+  std::unique_ptr<IHttpRequestSent> Send(const std::string&, unsigned short, const std::string&,
+                                         const std::atomic<int>*) override {
+    throw CHttpTransportError("This build has no network client.");
+  }
 };
 
 }  // namespace

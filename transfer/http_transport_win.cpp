@@ -255,9 +255,7 @@ class CWinInetTransport : public IHttpTransport {
 
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
                                      const std::atomic<int>* stopFlag) override {
-    std::unique_ptr<CWinInetResponse> response = OpenRequest(host, port, object, stopFlag);
-    if (!WinInet().HttpSendRequestA(response->Request(), nullptr, 0, nullptr, 0)) ThrowLastError();
-    return FollowRedirects(std::move(response), host, port, object, stopFlag);
+    return FollowRedirects(SendWhole(host, port, object, stopFlag), host, port, object, stopFlag);
   }
 
   std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port, const std::string& object,
@@ -274,8 +272,7 @@ class CWinInetTransport : public IHttpTransport {
       if (!ResolveRedirect(response->Location(), host, port, object)) return response;
       if (redirects == kMaxRedirects) throw CHttpTransportError("The download server redirected the request too many times.");
       response.reset();  // its connection is free before the next request
-      response = OpenRequest(host, port, object, stopFlag);
-      if (!WinInet().HttpSendRequestA(response->Request(), nullptr, 0, nullptr, 0)) ThrowLastError();
+      response = SendWhole(host, port, object, stopFlag);
     }
   }
 
@@ -288,6 +285,14 @@ class CWinInetTransport : public IHttpTransport {
     DWORD timeout = kNetworkTimeoutMs;
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
       WinInet().InternetSetOptionA(handle, option, &timeout, sizeof timeout);
+  }
+
+  // A request sent, once its answer's headers are in.
+  std::unique_ptr<CWinInetResponse> SendWhole(const std::string& host, unsigned short port, const std::string& object,
+                                              const std::atomic<int>* stopFlag) {
+    std::unique_ptr<CWinInetResponse> response = OpenRequest(host, port, object, stopFlag);
+    if (!WinInet().HttpSendRequestA(response->Request(), nullptr, 0, nullptr, 0)) ThrowLastError();
+    return response;
   }
 
   // A request's handles, ready to send; registered for Cancel.

@@ -5,9 +5,12 @@
 CRequestsAhead::CRequestsAhead(std::string host, unsigned short port, const std::atomic<int>& stopFlag)
     : m_strHost(std::move(host)), m_nPort(port), m_bStop(stopFlag) {}
 
+std::list<CRequestsAhead::CRequest>::iterator CRequestsAhead::Find(const std::string& object) {
+  return std::find_if(m_requests.begin(), m_requests.end(), [&](const CRequest& out) { return out.object == object; });
+}
+
 void CRequestsAhead::Send(const std::string& object) {
-  if (std::any_of(m_requests.begin(), m_requests.end(), [&](const CRequest& out) { return out.object == object; }))
-    return;
+  if (Find(object) != m_requests.end()) return;  // already out
   CRequest request;
   request.object = object;
   try {
@@ -19,8 +22,7 @@ void CRequestsAhead::Send(const std::string& object) {
 }
 
 std::unique_ptr<IHttpResponse> CRequestsAhead::Take(const std::string& object) {
-  auto found = std::find_if(m_requests.begin(), m_requests.end(),
-                            [&](const CRequest& out) { return out.object == object; });
+  auto found = Find(object);
   if (found == m_requests.end()) return nullptr;
   CRequest request = std::move(*found);
   m_requests.erase(found);

@@ -67,6 +67,7 @@ class CRequestsAhead {
     std::unique_ptr<IHttpRequestSent> sent;
     std::exception_ptr failure;  // the send's, when it failed
   };
+  std::list<CRequest>::iterator Find(const std::string& object);
 
   std::string m_strHost;
   unsigned short m_nPort;
