@@ -6,9 +6,12 @@
 // m_index and of the resume index on disk, and clears m_pWorker as its last act. The controls are
 // reached through IDownloadView, whose calls the dialog's thread carries out synchronously.
 //
-// The worker writes and records the parts one at a time, in order. While it reads one part, the
-// requests for the next ones are already out (CRequestsAhead), so their bodies follow without a
-// round trip between parts; each such request is its part's first attempt.
+// The worker writes and records the parts one at a time, in order. For each part it first shows
+// the part and sends the part's own request; then, as far as the line will soon reach, the
+// requests for the next parts (CRequestsAhead), so that their bodies follow without a round trip
+// between parts. Such a request is only a hint: when it comes to nothing, its part is asked for
+// again at its turn as its own first attempt, and the user sees what asking one part at a time
+// would have shown.
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -45,11 +48,30 @@ void PauseBeforeRetry(const CPackageDownload& download, CRequestsAhead& ahead) {
   }
 }
 
+// Sends the requests for the next parts not done after `position` that are not out yet, so that
+// `count` are out beyond it, `mostNew` at most. What is out is always among the next parts in
+// order, so with the request for the part at `position` there are never more than count + 1.
+void SendAhead(CPackageDownload& download, int position, int count, CRequestsAhead& ahead, int mostNew = kRequestsAhead + 1) {
+  const CPackageIndex& index = download.m_index;
+  int walked = 0;
+  for (int next = position + 1; next < index.PartCount() && walked < count && mostNew > 0; ++next) {
+    if (index.m_parts[next].m_bDone) continue;
+    const std::string object = kRemoteFolder + index.m_parts[next].m_strName;
+    if (!ahead.IsOut(object)) {
+      ahead.SendHint(object);
+      --mostNew;
+    }
+    ++walked;
+  }
+}
+
 // Fetches one part with its attempts. kResultDone when the part arrived; kResultFailed after the
-// last attempt failed (the user has been told); stopped is set when the user asked to stop.
+// last attempt failed (the user has been told); stopped is set when the user asked to stop before
+// an attempt.
 unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CRequestsAhead& ahead) {
   IDownloadView& view = *download.m_pView;
   const CPackagePart& part = download.m_index.m_parts[position];
+  const long long partSize = download.m_index.m_nPartSize;
   const bool isLast = position == download.m_index.PartCount() - 1;
   IPackageVerifier* verifier = download.m_pVerifier.get();
   std::string error;  // persists across the part's attempts
@@ -61,10 +83,17 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
       stopped = true;
       return kResultDone;
     }
+    // The part's own request goes first; the requests ahead follow it.
+    const bool hint = ahead.IsHint(object);
+    if (hint)
+      ahead.Reach(object);
+    else
+      ahead.SendOwn(object);
+    SendAhead(download, position, ahead.Depth(partSize), ahead);
     std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
     // No body runs past what the part can be: its signed size in a signed build; otherwise the
     // part size, which the last part does not exceed either.
-    const long long limit = verifier ? verifier->PartSize(position) : download.m_index.m_nPartSize;
+    const long long limit = verifier ? verifier->PartSize(position) : partSize;
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
                       &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(), limit, nullptr,
                       &ahead)) {
@@ -81,63 +110,53 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
         }
         error = outcome == CheckOutcome::kCouldNotCheck ? PartUncheckedText(part.m_strName)
                                                         : PartMismatchText(part.m_strName);
-      } else if (isLast || length == download.m_index.m_nPartSize) {
+      } else if (isLast || length == partSize) {
         return kResultDone;
       } else {
-        error = IncompleteDownloadText(length, download.m_index.m_nPartSize);
+        error = IncompleteDownloadText(length, partSize);
       }
+    }
+    if (hint) {
+      // A request sent ahead is no attempt: the part is asked for now as its own first, with no
+      // pause and no text of the hint's, and nothing more is asked ahead in this run.
+      ahead.HintFailed();
+      error.clear();
+      --attempt;
+      continue;
     }
     // This attempt's connection may have gone to the request for a later part: the next attempt
     // needs one of its own.
-    ahead.EndBeyond(kRequestsAhead);
+    ahead.EndBeyond(static_cast<size_t>(ahead.Depth(partSize)));
     PauseBeforeRetry(download, ahead);
     // After attempts 1 and 2 the next attempt resets the part bar and then looks at the stop.
     if (attempt < kAttemptsPerPart) continue;
-    // The last attempt cut short by the user's stop is no failure to report.
-    if (download.m_bStop != 0) {
-      stopped = true;
-      return kResultDone;
-    }
     ahead.EndAll();  // no transfer goes on while the user reads why the download ended
     ShowMessage(error + " Please try later");
   }
   return kResultFailed;
 }
 
-// Sends the requests for the next `count` parts not done after `position` that are not out yet.
-// What is out is always among the next parts in order, so with the worker's own request for the
-// part at `position` there are never more than count + 1 at once.
-void SendAhead(CPackageDownload& download, int position, int count, CRequestsAhead& ahead) {
-  const CPackageIndex& index = download.m_index;
-  int walked = 0;
-  for (int next = position + 1; next < index.PartCount() && walked < count; ++next) {
-    if (index.m_parts[next].m_bDone) continue;
-    ahead.Send(kRemoteFolder + index.m_parts[next].m_strName);
-    ++walked;
-  }
-}
-
 unsigned RunWorker(CPackageDownload& download) {
   IDownloadView& view = *download.m_pView;
   CPackageIndex& index = download.m_index;
   // Whatever way the loop ends, the requests still out end with it.
-  CRequestsAhead ahead(download.m_strServer, kServerPort, download.m_bStop);
+  CRequestsAhead ahead(download.m_strServer, kServerPort, download.m_bStop, download.m_clockMs);
   for (int i = 0; i < index.PartCount(); ++i) {
     if (download.m_bStop != 0) return kResultDone;
     if (index.m_parts[i].m_bDone) continue;
-    SendAhead(download, i, kRequestsAhead, ahead);
-    // This part's connection is free once its body is in: the next request goes out while the
-    // part is flushed, checked and recorded.
-    if (kRequestsAhead > 0)
-      ahead.WhenConnectionFree([&download, i, &ahead] { SendAhead(download, i, kRequestsAhead + 1, ahead); });
     view.ShowPartLabel(true);
     view.SetPartLabelText(index.m_parts[i].m_strName);
     view.ShowPartProgress(true);
+    // This part's connection is free once its body is in: one more request goes out on it while
+    // the part is flushed, checked and recorded (a new connection would hold the part's record
+    // back by its connect).
+    ahead.WhenConnectionFree([&download, i, &ahead] {
+      const int depth = ahead.Depth(download.m_index.m_nPartSize);
+      if (depth > 0) SendAhead(download, i, depth + 1, ahead, 1);
+    });
     bool stopped = false;
     if (FetchPart(download, i, stopped, ahead) == kResultFailed) return kResultFailed;
     if (stopped) return kResultDone;
-    // A body of no announced length ends without the connection being handed on: it goes now.
-    if (kRequestsAhead > 0) SendAhead(download, i, kRequestsAhead + 1, ahead);
     index.m_parts[i].m_bDone = 1;
     index.Write();  // a failed write leaves the part done in memory only, for this run
     view.OverallProgress().SetPos(i + 1);

@@ -106,9 +106,12 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
       }
     }
     // The whole body is in: its connection goes to the next request while the part is flushed.
-    if (ahead != nullptr && expected >= 0 && received == expected) {
-      response.reset();
-      ahead->ConnectionFree();
+    if (ahead != nullptr) {
+      ahead->Delivered(received);
+      if (expected >= 0 && received == expected) {
+        response.reset();
+        ahead->ConnectionFree();
+      }
     }
     // Pushed to the disk before the caller records the part as done, so that a power cut
     // cannot leave a done flag over data that never reached the disk.

@@ -36,6 +36,10 @@ class IHttpRequestSent {
   virtual std::unique_ptr<IHttpResponse> Answer() = 0;
 };
 
+// The most connections the program opens to the server at once: one part being written and the
+// requests sent ahead for the next ones. WinInet is told the same limit.
+constexpr unsigned kMaxConnectionsPerServer = 4;
+
 class IHttpTransport {
  public:
   virtual ~IHttpTransport() = default;
@@ -45,19 +49,19 @@ class IHttpTransport {
   virtual std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
                                              const std::atomic<int>* stopFlag) = 0;
   // Sends a GET for `object` without waiting for its answer (the connection is opened first if
-  // none is free), so that one thread can have several requests on their way. As Get, a request
-  // begun while `stopFlag` is set fails.
+  // none is free, within `connectTimeoutMs` when it is not 0), so that one thread can have several
+  // requests on their way. As Get, a request begun while `stopFlag` is set fails.
   virtual std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port,
-                                                 const std::string& object, const std::atomic<int>* stopFlag) = 0;
+                                                 const std::string& object, const std::atomic<int>* stopFlag,
+                                                 unsigned connectTimeoutMs = 0) = 0;
+  // The most connections to one server this client keeps at once; a request beyond them waits
+  // for one of them to be free.
+  virtual unsigned ConnectionLimit() { return kMaxConnectionsPerServer; }
   // From any thread: ends every transfer under way at once, those still waiting for their headers
   // too (their next or current call throws). A request sent whose answer nobody is reading yet is
   // left to its owner, who ends it by destroying it.
   virtual void Cancel() {}
 };
-
-// The most connections the program opens to the server at once: one part being written and the
-// requests sent ahead for the next ones. WinInet is told the same limit.
-constexpr unsigned kMaxConnectionsPerServer = 4;
 
 // The platform's transport (WinInet on Windows).
 IHttpTransport& PlatformHttpTransport();

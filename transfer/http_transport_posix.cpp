@@ -10,7 +10,7 @@ class CNoNetworkTransport : public IHttpTransport {
     throw CHttpTransportError("This build has no network client.");
   }
   std::unique_ptr<IHttpRequestSent> Send(const std::string&, unsigned short, const std::string&,
-                                         const std::atomic<int>*) override {
+                                         const std::atomic<int>*, unsigned) override {
     throw CHttpTransportError("This build has no network client.");
   }
 };

@@ -18,7 +18,8 @@
   BRISKO_WININET_FUNCTION(HttpQueryInfoA) BRISKO_WININET_FUNCTION(InternetReadFile)                         \
   BRISKO_WININET_FUNCTION(InternetCloseHandle) BRISKO_WININET_FUNCTION(InternetSetOptionA)                  \
   BRISKO_WININET_FUNCTION(InternetCrackUrlA) BRISKO_WININET_FUNCTION(InternetQueryDataAvailable)            \
-  BRISKO_WININET_FUNCTION(HttpSendRequestExA) BRISKO_WININET_FUNCTION(HttpEndRequestA)
+  BRISKO_WININET_FUNCTION(HttpSendRequestExA) BRISKO_WININET_FUNCTION(HttpEndRequestA)                     \
+  BRISKO_WININET_FUNCTION(InternetQueryOptionA)
 
 namespace {
 
@@ -31,6 +32,7 @@ struct CWinInet {
 #undef BRISKO_WININET_FUNCTION
   HMODULE module = nullptr;
   bool loaded = false;
+  DWORD connectionLimit = kMaxConnectionsPerServer;  // the smallest of the limits in effect
 
   CWinInet() {
     module = LoadSystemLibrary("wininet.dll");
@@ -41,12 +43,20 @@ struct CWinInet {
     BRISKO_WININET_FUNCTIONS
 #undef BRISKO_WININET_FUNCTION
     if (!loaded) return;
-    // WinInet lets a process keep only two connections to one HTTP/1.1 server unless told
-    // otherwise; the worker has one part being written and the next parts' requests out at once.
-    // Set for the whole process, before any connection is made.
-    DWORD most = kMaxConnectionsPerServer;
-    for (DWORD option : {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER})
+    // WinInet lets a process keep only two connections to one HTTP/1.1 server (or to the proxy
+    // in between) unless told otherwise; the worker has one part being written and the next
+    // parts' requests out at once. Set for the whole process, before any connection is made, and
+    // read back: a request beyond the limit in effect would wait for a connection that only the
+    // waiting worker could free, so the worker keeps below the smallest.
+    const DWORD options[] = {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER,
+                             INTERNET_OPTION_MAX_CONNS_PER_PROXY};
+    for (DWORD option : options) {
+      DWORD most = kMaxConnectionsPerServer;
       InternetSetOptionA(nullptr, option, &most, sizeof most);
+      DWORD inEffect = 0, size = sizeof inEffect;
+      if (InternetQueryOptionA(nullptr, option, &inEffect, &size) && inEffect > 0)
+        connectionLimit = std::min(connectionLimit, inEffect);
+    }
   }
 };
 
@@ -201,6 +211,7 @@ class CWinInetResponse : public IHttpResponse {
   }
 
   HINTERNET Request() const { return m_request->Get(); }
+  std::vector<HINTERNET> Handles() const { return {m_request->Get(), m_connection.Get(), m_session.Get()}; }
   CRequestHandle& Handle() { return *m_request; }
 
   // Where a redirect points, or "" when the response carries no Location.
@@ -252,6 +263,7 @@ class CWinInetResponse : public IHttpResponse {
 class CWinInetTransport : public IHttpTransport {
  public:
   void Cancel() override { g_active.Cancel(); }
+  unsigned ConnectionLimit() override { return WinInet().connectionLimit; }
 
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
                                      const std::atomic<int>* stopFlag) override {
@@ -259,7 +271,7 @@ class CWinInetTransport : public IHttpTransport {
   }
 
   std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port, const std::string& object,
-                                         const std::atomic<int>* stopFlag) override;
+                                         const std::atomic<int>* stopFlag, unsigned connectTimeoutMs) override;
 
   // Redirects are followed here, a bounded number of times: a server that redirects a request
   // to itself must end as a failure, not as an endless loop.
@@ -281,10 +293,12 @@ class CWinInetTransport : public IHttpTransport {
 
   // A stalled server must become a failed attempt, not a hang. Set on every handle: clients
   // differ in which handle's setting they take.
-  static void SetTimeouts(HINTERNET handle) {
-    DWORD timeout = kNetworkTimeoutMs;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+  static void SetTimeouts(HINTERNET handle, unsigned connectTimeoutMs) {
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+      DWORD timeout = option == INTERNET_OPTION_CONNECT_TIMEOUT && connectTimeoutMs != 0 ? connectTimeoutMs
+                                                                                         : kNetworkTimeoutMs;
       WinInet().InternetSetOptionA(handle, option, &timeout, sizeof timeout);
+    }
   }
 
   // A request sent, once its answer's headers are in.
@@ -297,15 +311,15 @@ class CWinInetTransport : public IHttpTransport {
 
   // A request's handles, ready to send; registered for Cancel.
   std::unique_ptr<CWinInetResponse> OpenRequest(const std::string& host, unsigned short port, const std::string& object,
-                                                const std::atomic<int>* stopFlag) {
+                                                const std::atomic<int>* stopFlag, unsigned connectTimeoutMs = 0) {
     CInternetHandle session(Check(WinInet().InternetOpenA(kMessageCaption, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)));
-    SetTimeouts(session.Get());
+    SetTimeouts(session.Get(), connectTimeoutMs);
     // Never a dial-up connection of its own: a download that finds no network fails instead.
     BOOL noAutoDial = TRUE;
     WinInet().InternetSetOptionA(session.Get(), INTERNET_OPTION_DISABLE_AUTODIAL, &noAutoDial, sizeof noAutoDial);
     CInternetHandle connection(Check(WinInet().InternetConnectA(session.Get(), host.c_str(), port, nullptr, nullptr,
                                                       INTERNET_SERVICE_HTTP, 0, 1)));
-    SetTimeouts(connection.Get());
+    SetTimeouts(connection.Get(), connectTimeoutMs);
     // Always from the server, never into the user's internet cache: a stale cached index would
     // hide a new version, and every part would be stored twice. No cookies kept or sent, and no
     // dialog of WinInet's own.
@@ -316,21 +330,21 @@ class CWinInetTransport : public IHttpTransport {
     // server authentication suppressed, a server's 401 is the answer, a failed attempt. The
     // download server and every host a redirect names are servers. A WinInet that cannot
     // suppress server authentication alone (before Internet Explorer 8) authenticates to nobody.
-    auto request = OpenRequestHandle(connection.Get(), object, flags, stopFlag);
+    auto request = OpenRequestHandle(connection.Get(), object, flags, stopFlag, connectTimeoutMs);
     if (!WinInet().InternetSetOptionA(request->Get(), INTERNET_OPTION_SUPPRESS_SERVER_AUTH, nullptr, 0)) {
       request.reset();
-      request = OpenRequestHandle(connection.Get(), object, flags | INTERNET_FLAG_NO_AUTH, stopFlag);
+      request = OpenRequestHandle(connection.Get(), object, flags | INTERNET_FLAG_NO_AUTH, stopFlag, connectTimeoutMs);
     }
     // The response owns the handles from here on.
     return std::make_unique<CWinInetResponse>(std::move(session), std::move(connection), std::move(request));
   }
 
   static std::unique_ptr<CRequestHandle> OpenRequestHandle(HINTERNET connection, const std::string& object, DWORD flags,
-                                                     const std::atomic<int>* stopFlag) {
+                                                     const std::atomic<int>* stopFlag, unsigned connectTimeoutMs) {
     auto request = std::make_unique<CRequestHandle>(
         Check(WinInet().HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 1)),
         stopFlag);
-    SetTimeouts(request->Get());
+    SetTimeouts(request->Get(), connectTimeoutMs);
     return request;
   }
 
@@ -369,11 +383,13 @@ class CWinInetRequestSent : public IHttpRequestSent {
 
   // Never closed unanswered: the headers are read first, waiting a moment at most, so that the
   // connection closes with the request (its body unread) instead of serving the next one. Under
-  // Wine an answer that did not come in time ends the connection too.
+  // Wine an answer that did not come in time ends the connection too. The moment is set on every
+  // handle of the request, since clients differ in whose timeout a read takes.
   ~CWinInetRequestSent() override {
     if (!m_response) return;
     DWORD moment = kEndUnansweredMs;
-    WinInet().InternetSetOptionA(m_response->Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &moment, sizeof moment);
+    for (HINTERNET handle : m_response->Handles())
+      WinInet().InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &moment, sizeof moment);
     WinInet().HttpEndRequestA(m_response->Request(), nullptr, 0, 0);
   }
 
@@ -402,8 +418,9 @@ class CWinInetRequestSent : public IHttpRequestSent {
 };
 
 std::unique_ptr<IHttpRequestSent> CWinInetTransport::Send(const std::string& host, unsigned short port,
-                                                          const std::string& object, const std::atomic<int>* stopFlag) {
-  std::unique_ptr<CWinInetResponse> response = OpenRequest(host, port, object, stopFlag);
+                                                          const std::string& object, const std::atomic<int>* stopFlag,
+                                                          unsigned connectTimeoutMs) {
+  std::unique_ptr<CWinInetResponse> response = OpenRequest(host, port, object, stopFlag, connectTimeoutMs);
   INTERNET_BUFFERSA none = {};
   none.dwStructSize = sizeof none;
   if (!WinInet().HttpSendRequestExA(response->Request(), &none, nullptr, 0, 0)) ThrowLastError();

@@ -58,6 +58,8 @@ class CPackageDownload {
   unsigned m_nRetryPauseMs = kRetryPauseMs;
   // The clock of start-up's fetch deadline, in milliseconds; the system's steady clock when empty.
   std::function<long long()> m_startupClockMs;
+  // The clock the worker measures the line's rate by, in milliseconds; the steady clock when empty.
+  std::function<long long()> m_clockMs;
   // Set in builds with a package key: nothing is recorded, joined or offered unless it is the
   // release the vendor signed. None in the others.
   std::unique_ptr<IPackageVerifier> m_pVerifier;

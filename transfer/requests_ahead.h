@@ -1,15 +1,23 @@
 // Requests sent ahead of the download worker.
 //
-// While the worker writes one part, the GETs for the next parts are already on their way, each
-// on a connection of its own, so that a line with a long round trip never stands idle between
-// parts. The worker sends them itself without waiting for their answers (the transport's Send);
-// each answer and its body wait in the socket until the worker reaches that part and reads it as
-// it would read its own request's. Nothing of a body is held here and nothing is written but by
-// the worker, in order, so parts are written, checked and recorded exactly as before.
+// While the worker writes one part, the GETs for the next parts may already be on their way, so
+// that a line with a long round trip never stands idle between parts. The worker sends them
+// itself without waiting for their answers (the transport's Send); each answer waits in its
+// connection until the worker reaches that part and reads it as it would read its own request's.
+// Nothing of a body is held here and nothing is written but by the worker, in order, so parts are
+// written, checked and recorded exactly as when each is asked for at its turn.
+//
+// A request sent ahead is a hint, never an attempt. Whatever becomes of it (refused, cut while it
+// waited, a failed connect), its part is asked for again as its own first attempt when its turn
+// comes, and nothing more is asked ahead in this run: a server that limits its clients is then
+// asked one part at a time, as it wants. How far ahead to ask follows the line: no answer should
+// wait unread longer than about kAheadHorizonMs at the rate delivered so far, so that a server's
+// send timeout never fires on a slow line, and never more connections than the smallest limit the
+// platform's client keeps.
 //
 // No thread is started for them: a thread waiting for each answer would cost the program its
-// memory (about 1 MiB each under Wine, whatever its stack) and its start (milliseconds under
-// Wine) on every part's round trip. Used by the worker's thread only.
+// memory (about 1 MiB each under Wine, whatever its stack) and its start on every part's round
+// trip. Used by the worker's thread only.
 #pragma once
 
 #include <atomic>
@@ -21,9 +29,8 @@
 
 #include "transfer/http_transport.h"
 
-// Requests sent ahead while one part is written: with that part's own, kMaxConnectionsPerServer
-// at most. A build setting (BRISKO_REQUESTS_AHEAD; 0 asks for each part only once the one before
-// it is written).
+// The most requests sent ahead while one part is written. A build setting (BRISKO_REQUESTS_AHEAD;
+// 0 asks for each part only once the one before it is written).
 #ifndef BRISKO_REQUESTS_AHEAD
 #define BRISKO_REQUESTS_AHEAD 3
 #endif
@@ -31,24 +38,51 @@ constexpr int kRequestsAhead = BRISKO_REQUESTS_AHEAD;
 static_assert(kRequestsAhead >= 0 && kRequestsAhead < static_cast<int>(kMaxConnectionsPerServer),
               "one connection is the part being written");
 
+// No answer sent ahead should wait unread longer than this, at the rate delivered so far.
+constexpr long long kAheadHorizonMs = 10000;
+// A request ahead that cannot connect within this long is given up (its part waits for its turn):
+// a firewall that drops connections beyond a limit never answers at all.
+constexpr unsigned kAheadConnectTimeoutMs = 3000;
+
 class CRequestsAhead {
  public:
-  // `stopFlag` is the user's stop: a request it finds set is not sent.
-  CRequestsAhead(std::string host, unsigned short port, const std::atomic<int>& stopFlag);
+  // `stopFlag` is the user's stop: a request it finds set is not sent. `clockMs` counts
+  // milliseconds for the rate (the system's steady clock when empty).
+  CRequestsAhead(std::string host, unsigned short port, const std::atomic<int>& stopFlag,
+                 std::function<long long()> clockMs = nullptr);
   ~CRequestsAhead() { EndAll(); }
   CRequestsAhead(const CRequestsAhead&) = delete;
   CRequestsAhead& operator=(const CRequestsAhead&) = delete;
 
-  // Sends a GET for `object` unless one is already out for it. A request that could not be sent
-  // is kept as its part's failed attempt, for the worker to meet when it gets there.
-  void Send(const std::string& object);
+  // The part's own request, sent at its turn. One that could not be sent is kept as the
+  // attempt's failure, thrown when the worker takes it.
+  void SendOwn(const std::string& object);
+  // A request ahead for a later part, unless one is out for it already. One that could not be
+  // sent is a failed hint: nothing is kept, and nothing more is asked ahead.
+  void SendHint(const std::string& object);
+  bool IsOut(const std::string& object) const;
+  // The worker has reached the part of `object`: a request out for it stays when other requests
+  // ahead fail.
+  void Reach(const std::string& object);
+  // True when the request out for `object` was sent ahead of its part's turn.
+  bool IsHint(const std::string& object) const;
 
   // The response to the request sent for `object`, once its headers are in; nullptr when none
   // was sent. Throws what the request threw (CHttpTransportError for a failed request).
   std::unique_ptr<IHttpResponse> Take(const std::string& object);
 
+  // A hint that came to nothing: every request ahead beyond the part being read ends, and none is
+  // sent for the rest of the run.
+  void HintFailed();
+  // How many parts beyond the one being read may be asked for now: none before a part has come
+  // in (the rate is not known yet) or after a failed hint; at most what the line delivers in
+  // kAheadHorizonMs of `partSize` parts, kRequestsAhead, and one fewer than the client's limit.
+  int Depth(long long partSize) const;
+  // A body came to its end: `bytes` more delivered by the line, for the rate.
+  void Delivered(long long bytes) { m_nDelivered += bytes; }
+
   // What to do once the part being read has its whole body in and its request closed: its
-  // connection is free for the next request before the part is flushed and recorded.
+  // connection is free for one more request before the part is flushed and recorded.
   void WhenConnectionFree(std::function<void()> sendNext) { m_sendNext = std::move(sendNext); }
   void ConnectionFree() {
     if (m_sendNext) m_sendNext();
@@ -57,21 +91,27 @@ class CRequestsAhead {
   // Keeps the `count` requests sent first and ends the others, so that a part failing after its
   // connection was given to the next request has a connection again for its next attempt.
   void EndBeyond(size_t count);
-
   // Ends every request still out. The worker has no request of its own under way then.
   void EndAll() { EndBeyond(0); }
 
  private:
   struct CRequest {
     std::string object;
+    bool hint = false;
+    bool reached = false;  // its part is the one being read
     std::unique_ptr<IHttpRequestSent> sent;
     std::exception_ptr failure;  // the send's, when it failed
   };
   std::list<CRequest>::iterator Find(const std::string& object);
+  std::list<CRequest>::const_iterator Find(const std::string& object) const;
 
   std::string m_strHost;
   unsigned short m_nPort;
   const std::atomic<int>& m_bStop;
+  std::function<long long()> m_clockMs;
+  long long m_nStartMs;
+  long long m_nDelivered = 0;
+  bool m_bHintsOff = false;
   std::list<CRequest> m_requests;  // in the order sent
   std::function<void()> m_sendNext;
 };

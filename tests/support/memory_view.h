@@ -72,6 +72,7 @@ class CMemoryDownloadView : public IDownloadView {
     std::lock_guard<std::mutex> hold(m_lock);
     labelText = text;
     labelHistory.push_back(text);
+    if (onLabel) onLabel(text);
   }
   void ShowPartProgress(bool show) override {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -96,6 +97,7 @@ class CMemoryDownloadView : public IDownloadView {
   std::string labelText = "Part";
   std::vector<std::string> labelHistory;
   std::function<void()> onLastWord;  // what the worker says once it has let go
+  std::function<void(const std::string&)> onLabel;  // the part label's new text, as it is set
 
  private:
   std::mutex m_lock;

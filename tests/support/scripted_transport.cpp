@@ -8,7 +8,7 @@ class CScriptedResponse : public IHttpResponse {
  public:
   CScriptedResponse(ScriptedResponse script, std::string object, CScriptedTransport& owner, unsigned epoch)
       : m_script(std::move(script)), m_object(std::move(object)), m_owner(owner), m_nEpoch(epoch) {}
-  ~CScriptedResponse() override { m_owner.Closed(); }
+  ~CScriptedResponse() override { m_owner.Closed("close " + m_object); }
   int StatusCode() override { return m_script.status; }
   long long ContentLength() override {
     if (m_script.contentLength != -2) return m_script.contentLength;
@@ -74,15 +74,16 @@ class CScriptedRequestSent : public IHttpRequestSent {
   CScriptedRequestSent(ScriptedResponse script, std::string object, CScriptedTransport& owner, unsigned epoch)
       : m_script(std::move(script)), m_object(std::move(object)), m_owner(owner), m_nEpoch(epoch) {}
   ~CScriptedRequestSent() override {
-    if (!m_bAnswered) m_owner.Closed();
+    if (!m_bAnswered) m_owner.Closed("end " + m_object);
   }
   std::unique_ptr<IHttpResponse> Answer() override {
     m_bAnswered = true;
+    m_owner.Note("answer " + m_object.substr(m_object.rfind('/') + 1));
     try {
       if (m_script.stallAtConnect) m_owner.Stall(m_nEpoch, m_script.failureText);
       if (m_script.failAtConnect) throw CHttpTransportError(m_script.failureText);
     } catch (...) {
-      m_owner.Closed();
+      m_owner.Closed("close " + m_object);
       throw;
     }
     return std::make_unique<CScriptedResponse>(std::move(m_script), m_object, m_owner, m_nEpoch);
@@ -97,11 +98,11 @@ class CScriptedRequestSent : public IHttpRequestSent {
 };
 
 std::unique_ptr<IHttpRequestSent> CScriptedTransport::Send(const std::string& host, unsigned short,
-                                                           const std::string& object, const std::atomic<int>* stopFlag) {
+                                                           const std::string& object, const std::atomic<int>* stopFlag,
+                                                           unsigned) {
   std::lock_guard<std::mutex> hold(m_lock);
   // As the platform's transport: a request begun after the stop was asked for is not sent.
   if (stopFlag != nullptr && stopFlag->load() != 0) throw CHttpTransportError("The download was stopped.");
-  m_nMostUnderWay = std::max(m_nMostUnderWay, ++m_nUnderWay);
   m_requests.push_back(object);
   m_lastHost = host;
   ScriptedResponse response;
@@ -112,6 +113,14 @@ std::unique_ptr<IHttpRequestSent> CScriptedTransport::Send(const std::string& ho
     response = found->second.front();
     if (found->second.size() > 1) found->second.pop_front();
   }
+  const bool beyondLimit = perClientLimit > 0 && m_nUnderWay >= perClientLimit;
+  if (response.failAtSend || (beyondLimit && dropBeyondLimit)) {
+    NoteLocked("send-failed ", object);
+    throw CHttpTransportError(beyondLimit ? "The operation timed out" : response.failureText);
+  }
+  if (beyondLimit) response = ScriptedResponse::Status(503);
+  m_nMostUnderWay = std::max(m_nMostUnderWay, ++m_nUnderWay);
+  NoteLocked("send ", object);
   return std::make_unique<CScriptedRequestSent>(std::move(response), object, *this, m_nCancelEpoch);
 }
 
@@ -136,10 +145,25 @@ void CScriptedTransport::Stall(unsigned epoch, const std::string& text) {
   throw CHttpTransportError(cancelled ? text : "A stalled request was never cancelled.");
 }
 
-void CScriptedTransport::Closed() {
+void CScriptedTransport::Closed(const std::string& event) {
   std::lock_guard<std::mutex> hold(m_lock);
   --m_nUnderWay;
+  m_events.push_back(event.substr(0, event.find(' ') + 1) + event.substr(event.rfind('/') + 1));
   m_changed.notify_all();
+}
+
+void CScriptedTransport::NoteLocked(const std::string& event, const std::string& object) {
+  m_events.push_back(event + object.substr(object.rfind('/') + 1));
+}
+
+void CScriptedTransport::Note(const std::string& event) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_events.push_back(event);
+}
+
+std::vector<std::string> CScriptedTransport::Events() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_events;
 }
 
 int CScriptedTransport::UnderWay() {

@@ -18,6 +18,7 @@ struct ScriptedResponse {
   std::vector<std::string> blocks;  // what each Read returns, in order
   long long contentLength = -2;     // -2: the sum of the blocks; -1: none announced
   int failAtConnect = 0;            // non-zero: Get throws
+  int failAtSend = 0;               // non-zero: Send throws (a connect that failed or timed out)
   int failAfterBlocks = -1;         // >= 0: the Read after this many blocks throws
   int stallAtConnect = 0;           // non-zero: Get waits until Cancel (then throws)
   int stallAfterBlocks = -1;        // >= 0: the Read after this many blocks waits until Cancel
@@ -39,13 +40,25 @@ class CScriptedTransport : public IHttpTransport {
   void Answer(const std::string& object, ScriptedResponse response);
   // Called after each block a response hands out (on the fetching thread).
   std::function<void(const std::string& object, int block)> onBlock;
+  // A server that allows each client `perClientLimit` requests under way (0: no limit), and
+  // answers one beyond them with 503, or, `dropBeyondLimit`, never answers its connect at all.
+  int perClientLimit = 0;
+  bool dropBeyondLimit = false;
+  // The most connections the client keeps to one server (ConnectionLimit).
+  unsigned clientLimit = kMaxConnectionsPerServer;
 
   std::unique_ptr<IHttpResponse> Get(const std::string& host, unsigned short port, const std::string& object,
                                      const std::atomic<int>* stopFlag) override;
   // Counted under way from here; a stall or failure at connect comes with the answer.
   std::unique_ptr<IHttpRequestSent> Send(const std::string& host, unsigned short port, const std::string& object,
-                                         const std::atomic<int>* stopFlag) override;
+                                         const std::atomic<int>* stopFlag, unsigned connectTimeoutMs = 0) override;
+  unsigned ConnectionLimit() override { return clientLimit; }
   void Cancel() override;
+  // What became of the requests, in order, by the object's last name: "send p2", "send-failed p2",
+  // "end p2" (ended unanswered), "answer p2", "close p2" (its response closed); and what a test
+  // notes itself.
+  std::vector<std::string> Events();
+  void Note(const std::string& event);
   std::vector<std::string> Requests();
   // The same, sorted: requests sent ahead overlap, so only what was asked for how often is fixed.
   std::vector<std::string> SortedRequests();
@@ -62,7 +75,8 @@ class CScriptedTransport : public IHttpTransport {
   friend class CScriptedRequestSent;
   // Waits until a Cancel after `epoch`; throws then, or after a minute (a test that never cancels).
   void Stall(unsigned epoch, const std::string& text);
-  void Closed();
+  void Closed(const std::string& object);
+  void NoteLocked(const std::string& event, const std::string& object);
 
   std::condition_variable m_changed;
   unsigned m_nCancelEpoch = 0;
@@ -70,5 +84,6 @@ class CScriptedTransport : public IHttpTransport {
   std::mutex m_lock;
   std::map<std::string, std::deque<ScriptedResponse>> m_script;
   std::vector<std::string> m_requests;
+  std::vector<std::string> m_events;
   std::string m_lastHost;
 };
