@@ -84,8 +84,8 @@ class EndToEnd(unittest.TestCase):
         self.servers.append(server)
         return server
 
-    def faults(self, rules=None, root=None):
-        server = FaultServer(root or ENV['package'], ARGS.port, rules)
+    def faults(self, rules=None, root=None, extra=()):
+        server = FaultServer(root or ENV['package'], ARGS.port, rules, extra)
         self.servers.append(server)
         return server
 
@@ -260,20 +260,21 @@ class EndToEnd(unittest.TestCase):
         self.finish_app()
 
     def test_stop_ends_four_transfers_in_flight_at_once(self):
-        # One byte every half second: while the first part is read, the next three are already
-        # asked for, and all four stay in flight until something ends them.
-        self.faults({'*': 'drip'})
+        # The first part comes at once; then one byte every half second: while the second part is
+        # read, the next three are already asked for, and all four stay in flight until something
+        # ends them.
+        self.faults({'*': 'drip', 'pkgindex.txt': 'ok', ENV['parts'][0]: 'ok'})
         self.start_dialog()
         self.driver.click(IDC_DOWNLOAD)
         self.wait_until(lambda: self.connections() == 4, 20, 'four transfers in flight')
-        self.assertEqual(ENV['parts'][0], self.driver.text(IDC_LABEL))  # the part being written
+        self.assertEqual(ENV['parts'][1], self.driver.text(IDC_LABEL))  # the part being written
         self.driver.click(IDC_STOP)
         # Bounded, not timed: a transfer Stop missed would go on for minutes.
         self.wait_until(lambda: self.connections() == 0, 5, 'Stop to end every transfer in flight')
-        self.assertIsNone(self.driver.message(12000), 'a stop must not bring a message')
+        self.assertIsNone(self.driver.message(3000), 'a stop must not bring a message')
         self.wait_until(lambda: self.driver.enabled(IDC_DOWNLOAD), 10, 'Download to be offered again')
-        self.assertEqual('0' * PARTS, self.resume_flags())
-        for name in ENV['parts'][1:4]:
+        self.assertEqual('1' + '0' * (PARTS - 1), self.resume_flags())
+        for name in ENV['parts'][2:5]:
             self.assertFalse((self.version_dir() / name).exists(), 'a part asked for ahead was written')
         self.finish_app()
 
@@ -282,14 +283,33 @@ class EndToEnd(unittest.TestCase):
         self.start_dialog()
         self.driver.click(IDC_DOWNLOAD)
         self.assertEqual('Failed to connect to the server. Please try later', self.driver.message(60000))
-        self.assertEqual(3, server.requests().count('/download/brisko/' + ENV['parts'][1]))
+        # Asked for ahead once (a hint the server refused), then three attempts of its own.
+        self.assertEqual(4, server.requests().count('/download/brisko/' + ENV['parts'][1]))
         self.assertEqual('1' + '0' * (PARTS - 1), self.resume_flags())
         self.assertIsNone(self.driver.message(1000))
         self.assertFalse(self.driver.enabled(IDC_INSTALL))
         self.finish_app()
 
+    def test_a_mirror_that_answers_one_request_at_a_time_costs_no_attempt(self):
+        # Each client gets one answer at a time, 503 beyond it; every part comes slowly, so the
+        # requests sent ahead meet the limit. Each refusal costs only itself: the part is asked for
+        # again at its turn, nothing more is asked ahead, and the download ends without a message.
+        server = self.faults({'*': 'slow', 'pkgindex.txt': 'ok'}, extra=('--per-client-limit', '1'))
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished(90)
+        self.assertIsNone(self.driver.message(500))
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        asked = [(request, action) for request, action in zip(server.requests(), server.actions())
+                 if request != '/download/brisko/pkgindex.txt']
+        refused = [request for request, action in asked if action == 'refused']
+        self.assertTrue(1 <= len(refused) <= 3, asked)  # one burst of requests ahead, then none
+        for name in ENV['parts']:
+            self.assertEqual(1, [r for r, a in asked if a != 'refused'].count('/download/brisko/' + name), asked)
+        self.finish_app()
+
     def test_download_is_offered_only_while_no_worker_runs(self):
-        server = self.faults({ENV['parts'][1]: ['500', '500', '500', 'ok']})
+        server = self.faults({ENV['parts'][1]: ['500', '500', '500', '500', 'ok']})
         self.start_dialog()
         self.assertTrue(self.driver.enabled(IDC_DOWNLOAD))
         self.driver.click(IDC_DOWNLOAD)
@@ -299,7 +319,7 @@ class EndToEnd(unittest.TestCase):
         self.wait_until(lambda: self.driver.enabled(IDC_DOWNLOAD), 10, 'Download to be enabled again')
         self.driver.click(IDC_DOWNLOAD)
         self.wait_finished()
-        self.assertEqual(4, server.requests().count('/download/brisko/' + ENV['parts'][1]))
+        self.assertEqual(5, server.requests().count('/download/brisko/' + ENV['parts'][1]))
         self.assertTrue(self.driver.enabled(IDC_DOWNLOAD))
         self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
         self.finish_app()

@@ -31,6 +31,8 @@ huge-headers, redirect-loop, long (the file followed by as much again), flip (th
 middle byte changed, as a hostile network path would), and flaky:P, which
 picks one of 500, 404, cut and short (and stall, with --flaky-stall) with probability P and ok
 otherwise (--seed makes it repeatable). Every request is logged as one line "METHOD PATH ACTION" to --log.
+With --per-client-limit N, a mirror's rule: a package request while N others from the same client
+are being answered gets 503 (logged as the action "refused").
 """
 import argparse
 import http.server
@@ -71,9 +73,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
             return
         for at in range(0, len(body), 4096):
+            if at:
+                time.sleep(rate)  # between blocks: the answer is over with its last byte
             self.wfile.write(body[at:at + 4096])
             self.wfile.flush()
-            time.sleep(rate)
 
     def cut(self, body, how):
         """Half the body, then the connection ends: 'fin' closes it after announcing the whole
@@ -232,6 +235,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return actions[min(index, len(actions) - 1)]
 
     def package(self, name):
+        limit = self.server.per_client_limit
+        if not limit:
+            return self.answer_package(name)
+        client = self.client_address[0]
+        with Handler.lock:
+            busy = self.server.answering.get(client, 0)
+            if busy < limit:
+                self.server.answering[client] = busy + 1
+        if busy >= limit:
+            self.record('refused')
+            return self.status(503)
+        try:
+            return self.answer_package(name)
+        finally:
+            with Handler.lock:
+                self.server.answering[client] -= 1
+
+    def answer_package(self, name):
         action = self.next_action(name)
         if action.startswith('flaky:'):
             with Handler.lock:
@@ -298,6 +319,7 @@ def main():
     parser.add_argument('--stall-seconds', type=float, default=120)
     parser.add_argument('--seed', type=int, default=1)
     parser.add_argument('--flaky-stall', action='store_true')
+    parser.add_argument('--per-client-limit', type=int, default=0)
     args = parser.parse_args()
     server = Server(('127.0.0.1', args.port), Handler)
     server.root, server.rules_path, server.log_path = args.root, args.rules, args.log
@@ -306,6 +328,7 @@ def main():
     server.random = random.Random(args.seed)
     server.faults = ['500', '404', 'cut', 'short'] + (['stall'] if args.flaky_stall else [])
     server.injected = 0
+    server.per_client_limit, server.answering = args.per_client_limit, {}
     print(server.server_address[1], flush=True)
     server.serve_forever()
 
