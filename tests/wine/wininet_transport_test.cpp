@@ -96,6 +96,8 @@ TEST_F(WinInetTransportTest, RequestsSentAheadAreAnsweredInTurn) {
     for (size_t got; (got = response.Read(buffer, sizeof buffer)) > 0;) text.append(buffer, got);
     return text;
   };
+  // The four connections the worker asks for are the limits in effect, per server and per proxy.
+  EXPECT_EQ(kMaxConnectionsPerServer, transport.ConnectionLimit());
   auto first = transport.Send("127.0.0.1", m_port, "/pattern/9000", nullptr);
   auto moved = transport.Send("127.0.0.1", m_port, "/moved/5000", nullptr);
   auto second = transport.Send("127.0.0.1", m_port, "/pattern/7000", nullptr);
