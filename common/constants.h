@@ -19,6 +19,9 @@ constexpr const char* kRemoteIndexObject = "/download/brisko/pkgindex.txt";
 constexpr const char* kIndexFileName = "pkgindex.txt";
 constexpr const char* kInstallerFileName = "corvane.exe";
 
+// The most parts a package has: the overall bar counts the parts and the join in a 16-bit range.
+constexpr int kMaxPartCount = 65534;
+
 constexpr int kAttemptsPerPart = 3;
 constexpr unsigned kRetryPauseMs = 10000;
 constexpr std::size_t kFetchBlockBytes = 4096;  // one network read
@@ -50,4 +53,4 @@ constexpr const char* kDefaultReleaseProduct = "brisko-download";
 // The longest release file read: 65,534 part lines of at most 160 bytes, and the lines before
 // and after them.
 constexpr std::size_t kMaxReleasePartLineBytes = 160;
-constexpr std::size_t kMaxReleaseFileBytes = 65534 * kMaxReleasePartLineBytes + 16 * 1024;
+constexpr std::size_t kMaxReleaseFileBytes = kMaxPartCount * kMaxReleasePartLineBytes + 16 * 1024;

@@ -52,6 +52,10 @@ int CPackageIndex::Read(const std::string& path, int& reason) {
     return 0;
   int count = 0;
   if (!ReadLineInt(file.get(), count) || !ReadLineInt(file.get(), m_nPartSize)) return 0;
+  // What the server sends may not lie about itself: no more parts than the dialog's bars count
+  // (refused before a single part is read, not after millions), and a part size that bounds
+  // every part, the last one included.
+  if (count > kMaxPartCount || (count > 0 && m_nPartSize <= 0)) return 0;
   // Parts are appended as their lines arrive, never allocated by the count line, so an absurd
   // count fails at the first missing line; an index too large for the memory is malformed too.
   try {

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr size_t kMaxLineBytes = 2048;
-constexpr int kMaxParts = 65534;
 // The lines around the part lines: the longest file has this many more.
 constexpr size_t kOtherLines = 12;
 
@@ -100,7 +99,7 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
   if (text.size() > kMaxReleaseFileBytes) return "the release file is too long";
   // Counted before it is split: each line costs a string, and a file of line feeds alone would
   // otherwise cost far more memory than its size.
-  if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) > kMaxParts + kOtherLines)
+  if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) > kMaxPartCount + kOtherLines)
     return "the release file has too many lines";
   const std::vector<std::string> lines = SplitLines(text);
   for (const std::string& line : lines)
@@ -136,7 +135,7 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
   if (!next("part-size", 1) || !ParseNumber(values[0], number) || number == 0 || number > INT32_MAX)
     return "the part-size line is wrong";
   read.m_nPartSize = static_cast<int>(number);
-  if (!next("parts", 1) || !ParseNumber(values[0], number) || number == 0 || number > kMaxParts)
+  if (!next("parts", 1) || !ParseNumber(values[0], number) || number == 0 || number > kMaxPartCount)
     return "the parts line is wrong";
   const size_t count = static_cast<size_t>(number);
   std::set<std::string> names;

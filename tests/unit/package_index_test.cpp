@@ -78,7 +78,9 @@ TEST_F(PackageIndexTest, MalformedFilesFailWithReasonTwo) {
       "1\nv\n3\n512\n",                     // ends after the part size with a count of 3
       "1\nv\n1\n512\npart\n",               // flag line missing
       "1\nv\n1\n512\npart\nyes\n",          // flag not a number
-      "1\nv\n2000000000\n512\na\n0\nb\n0\nc\n0\n",  // absurd count: fails at the first missing line
+      "1\nv\n2000000000\n512\na\n0\nb\n0\nc\n0\n",  // absurd count: refused before any part is read
+      "1\nv\n1\n0\npart\n0\n",               // a part size of 0 ...
+      "1\nv\n2\n-1\na\n0\nb\n0\n",           // ... or less would leave the last part unbounded
   };
   for (const std::string& text : cases) {
     CPackageIndex index;
@@ -87,6 +89,19 @@ TEST_F(PackageIndexTest, MalformedFilesFailWithReasonTwo) {
     EXPECT_EQ(0, index.Read(m_dir / "m.txt", reason)) << text;
     EXPECT_EQ(2, reason) << text;
     EXPECT_TRUE(index.m_strPath.empty());
+    EXPECT_TRUE(index.m_parts.empty()) << text;
+  }
+
+  // No more parts than the dialog's bars can count: 65,534 read, one more is refused as soon as the
+  // count is read, however many lines follow.
+  for (int count : {65534, 65535}) {
+    std::string text = "1\nv\n" + std::to_string(count) + "\n512\n";
+    for (int i = 0; i < count; ++i) text += "\n0\n";  // empty names stay readable
+    WriteFile(m_dir / "big.txt", text);
+    CPackageIndex index;
+    int reason = -1;
+    EXPECT_EQ(count <= 65534 ? 1 : 0, index.Read(m_dir / "big.txt", reason)) << count;
+    EXPECT_EQ(count <= 65534 ? static_cast<size_t>(count) : 0u, index.m_parts.size()) << count;
   }
 }
 
