@@ -60,6 +60,11 @@ configure_and_build() {
   [ $status -eq 0 ] || { grep -E "error|Error" "$log" | head -n 20; return 1; }
 }
 
+# A test's files stay in its own temporary folder: a path joined the program's way (a backslash)
+# and handed to a native tool would leave a file beside it instead, a private key among them.
+stray_files() { find "${TMPDIR:-/tmp}" -maxdepth 1 -name '*\\*' 2>/dev/null | sort; }
+strays_before=$(stray_files)
+
 mkdir -p "$build"
 if configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug; then
   run_ctest native "$build/native"
@@ -77,6 +82,15 @@ if configure_and_build "$build/native-tsan" -DCMAKE_BUILD_TYPE=Debug -DBRISKO_SA
   TSAN_OPTIONS=halt_on_error=1 run_ctest native-tsan "$build/native-tsan"
 else
   failed=$((failed + 1))
+fi
+
+strays=$(comm -13 <(echo "$strays_before") <(stray_files))
+if [ -n "$strays" ]; then
+  echo "files left outside the tests' own folders:"
+  echo "$strays"
+  failed=$((failed + 1))
+else
+  passed=$((passed + 1))
 fi
 
 # The Windows build talks to a loopback server on a port of its own; the product build's host

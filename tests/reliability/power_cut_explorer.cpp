@@ -198,10 +198,10 @@ class PowerCut : public ::testing::Test {
   static void SetUpTestSuite() {
     CTempDir keys;
     std::string publicKey, message;
-    ASSERT_TRUE(MakeSigningKey(keys / "vendor.pem", publicKey, message)) << message;
+    ASSERT_TRUE(MakeSigningKey(keys.Native("vendor.pem"), publicKey, message)) << message;
     s_plain = MakeTestPackage();
-    s_older = MakeTestPackage(keys / "vendor.pem", publicKey, "41");
-    s_newer = MakeTestPackage(keys / "vendor.pem", publicKey, "42");
+    s_older = MakeTestPackage(keys.Native("vendor.pem"), publicKey, "41");
+    s_newer = MakeTestPackage(keys.Native("vendor.pem"), publicKey, "42");
   }
 
   // Records the story's run, explores every crash point and reports the count.

@@ -17,6 +17,8 @@ class CTempDir {
   ~CTempDir();
   const std::string& Path() const { return m_path; }
   std::string operator/(const std::string& name) const;
+  // The same in the system's own form, for the vendor's tools, which take the paths people type.
+  std::string Native(const std::string& name) const { return m_path + kNativeSeparator + name; }
 
  private:
   std::string m_path;

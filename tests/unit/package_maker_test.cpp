@@ -121,7 +121,7 @@ TEST_F(PackageMakerTest, WritesOnlyIntoANewOrEmptyFolderThatDoesNotHoldTheInstal
 namespace {
 
 TEST_F(PackageMakerTest, SignsTheReleaseAndVerifyFindsAnyChangeBeforePublishing) {
-  const std::string key = m_dir / "vendor.pem";
+  const std::string key = m_dir.Native("vendor.pem");
   std::string publicKey, otherKey;
   ASSERT_TRUE(MakeSigningKey(key, publicKey, m_message)) << m_message;
   EXPECT_EQ(128u, publicKey.size());
@@ -129,7 +129,7 @@ TEST_F(PackageMakerTest, SignsTheReleaseAndVerifyFindsAnyChangeBeforePublishing)
   ASSERT_EQ(0, stat(key.c_str(), &info));
   EXPECT_EQ(0600u, info.st_mode & 0777u);  // the private key: its owner's alone
   EXPECT_FALSE(MakeSigningKey(key, otherKey, m_message));  // an existing key is never overwritten
-  ASSERT_TRUE(MakeSigningKey(m_dir / "other.pem", otherKey, m_message));
+  ASSERT_TRUE(MakeSigningKey(m_dir.Native("other.pem"), otherKey, m_message));
 
   const std::string out = m_dir / "out";
   ASSERT_EQ(0, MakePackage({m_dir / "setup.exe", "2.0", "1024", out, key, "42"}, m_message, m_report)) << m_message;
@@ -170,7 +170,7 @@ TEST_F(PackageMakerTest, SignsTheReleaseAndVerifyFindsAnyChangeBeforePublishing)
 // What the program checks in a release, pkgmake writes: the product, the expiry, the key; and it
 // will not sign a number that would lock later releases out.
 TEST_F(PackageMakerTest, SignsExpiryProductAndKeyAndRefusesANumberFarAhead) {
-  const std::string key = m_dir / "vendor.pem";
+  const std::string key = m_dir.Native("vendor.pem");
   std::string publicKey, bytes;
   ASSERT_TRUE(MakeSigningKey(key, publicKey, m_message)) << m_message;
   ASSERT_TRUE(FromHex(publicKey, bytes));
