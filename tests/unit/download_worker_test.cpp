@@ -246,6 +246,7 @@ TEST_F(DownloadWorkerTest, StopBetweenPartsEndsBeforeTheNextPartWithoutAMessage)
   EXPECT_EQ(0, m_server.UnderWay());
   EXPECT_FALSE(FileExists(m_dir / "p2"));
   EXPECT_EQ("100", Flags());
+  EXPECT_EQ(std::vector<std::string>{"p1"}, m_view.labelHistory);
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_FALSE(m_view.installEnabled);
 }
@@ -377,7 +378,7 @@ TEST_F(DownloadWorkerTest, ServersThatLimitEachClientAreAskedOnePartAtATimeAfter
     expected.insert(expected.end(), rest.begin(), rest.end());
     for (const char* name : {"p4", "p5"}) {
       if (firewall || std::string(name) == "p5")
-        for (const std::string& event : {"label ", "send ", "answer ", "close "}) expected.push_back(event + name);
+        for (const char* event : {"label ", "send ", "answer ", "close "}) expected.push_back(event + std::string(name));
     }
     expected.push_back("label Merging Parts");
     EXPECT_EQ(expected, mirror.Events()) << firewall;
@@ -424,6 +425,24 @@ TEST_F(DownloadWorkerTest, PartFailingAfterItsConnectionWentOnGetsOneBackForItsN
   EXPECT_EQ(2, server.RequestCount(kRemote + "p3"));
   EXPECT_LE(server.MostUnderWay(), 4);
   EXPECT_EQ(0, server.UnderWay());
+  // The part's own request comes whole but short twice, its connection handed on each
+  // time: the furthest request ahead ends, so p2, asked for first, is asked for once.
+  m_download.m_index = CPackageIndex();
+  m_bodies.clear();
+  m_installer.clear();
+  RemoveFile(m_dir / "corvane.exe");
+  Prepare(8);
+  CScriptedTransport again;
+  ServeEveryPart(again);
+  again.Answer(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0].substr(0, 6), 4));
+  again.Script(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0].substr(0, 6), 4));
+  again.Script(kRemote + "p1", ScriptedResponse::Ok(m_bodies[0], 4));
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(3, again.RequestCount(kRemote + "p1"));
+  EXPECT_EQ(1, again.RequestCount(kRemote + "p2"));
+  EXPECT_LE(again.MostUnderWay(), 4);
 }
 
 // Stop with four transfers in flight — the part being read and three asked for ahead, all
@@ -471,6 +490,46 @@ TEST_F(DownloadWorkerTest, StopEndsFourTransfersInFlight) {
   EXPECT_TRUE(within(2000, [&] { return silent.UnderWay() == 0; }));
   m_download.StopAndWaitForWorker();
   EXPECT_TRUE(TakeMessages().empty());
+}
+
+// A failed hint leaves its part all three attempts of its own.
+TEST_F(DownloadWorkerTest, AFailedHintLeavesThePartThreeAttemptsOfItsOwn) {
+  Prepare(3);
+  CScriptedTransport server;
+  ServeEveryPart(server);
+  ScriptedResponse cut = ScriptedResponse::Ok(m_bodies[1], 4);
+  cut.failAfterBlocks = 1;
+  server.Answer(kRemote + "p2", cut);                                   // the hint, sent on p1's connection
+  server.Script(kRemote + "p2", ScriptedResponse::Status(500));         // p2's attempt 1
+  server.Script(kRemote + "p2", ScriptedResponse::Status(500));         // attempt 2
+  server.Script(kRemote + "p2", ScriptedResponse::Ok(m_bodies[1], 4));  // attempt 3
+  EXPECT_EQ(0u, Run());
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(4, server.RequestCount(kRemote + "p2"));
+  ExpectFinished();
+}
+
+// p1 comes without a length, so p2 is asked for at its turn: its own request goes out
+// before the requests ahead; p2 then fails three times, and none of them is out while the
+// message shows.
+TEST_F(DownloadWorkerTest, APartAskedAtItsTurnGoesFirstAndNothingIsOutDuringItsMessage) {
+  Prepare(5);
+  CScriptedTransport server;
+  ServeEveryPart(server);
+  ScriptedResponse noLength = ScriptedResponse::Ok(m_bodies[0], 4);
+  noLength.contentLength = -1;
+  server.Answer(kRemote + "p1", noLength);
+  server.Answer(kRemote + "p2", ScriptedResponse::Status(500));
+  int underWayAtMessage = -1;
+  OnMessage([&] { underWayAtMessage = server.UnderWay(); });
+  EXPECT_EQ(9u, Run());
+  OnMessage(nullptr);
+  EXPECT_EQ(std::vector<std::string>{"Failed to connect to the server. Please try later"}, TakeMessages());
+  EXPECT_EQ(0, underWayAtMessage);
+  const std::vector<std::string> events = server.Events();
+  ASSERT_LE(5u, events.size());
+  EXPECT_EQ((std::vector<std::string>{"send p1", "answer p1", "close p1", "send p2", "send p3"}),
+            std::vector<std::string>(events.begin(), events.begin() + 5));
 }
 
 TEST_F(DownloadWorkerTest, FailedJoinDeletesTheInstallerAndClearsTheBadPart) {

@@ -6,6 +6,7 @@
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
 #include "transfer/http_fetch.h"
+#include "transfer/requests_ahead.h"
 
 namespace {
 
@@ -137,6 +138,32 @@ TEST_F(HttpFetchTest, BodyShorterOrLongerThanItsAnnouncedLengthIsAFailure) {
   unannounced.contentLength = -1;
   m_server.Script("/none", unannounced);
   EXPECT_EQ(1, Fetch("/none"));
+}
+
+// The connection goes on to the next request only once the whole announced body is in.
+TEST_F(HttpFetchTest, ConnectionGoesOnOnlyOnceTheWholeAnnouncedBodyIsIn) {
+  std::atomic<int> stop{0};
+  CRequestsAhead ahead("example.test", 80, stop);
+  std::vector<std::string> handedOn;
+  ScriptedResponse shortBody = ScriptedResponse::Ok("12345");
+  shortBody.contentLength = 10;
+  m_server.Script("/short", shortBody);
+  m_server.Script("/whole", ScriptedResponse::Ok("12345"));
+  for (const std::string object : {"/short", "/whole"}) {
+    ahead.WhenConnectionFree([&handedOn, object] { handedOn.push_back(object); });
+    HttpFetchFile("example.test", 80, object.c_str(), m_local.c_str(), 1, m_error, nullptr, 1024, nullptr, nullptr, -1,
+                  nullptr, &ahead);
+  }
+  EXPECT_EQ(std::vector<std::string>{"/whole"}, handedOn);
+}
+
+// Nothing is asked ahead before a byte has come in, even with no part size to rate by.
+TEST_F(HttpFetchTest, NothingIsAskedAheadBeforeAByteHasComeIn) {
+  std::atomic<int> stop{0};
+  CRequestsAhead ahead("example.test", 80, stop, [] { return 0LL; });
+  EXPECT_EQ(0, ahead.Depth(0));
+  ahead.Delivered(8);
+  EXPECT_EQ(kRequestsAhead, ahead.Depth(0));
 }
 
 }  // namespace
