@@ -102,6 +102,50 @@ std::string FetchServerRelease(CPackageDownload& download, const std::string& ho
   return temp;
 }
 
+// A signed build goes no further with an index that is not the signed release. The home folder's
+// index and release change only together, once both came and were checked: the release is
+// fetched only beside a fresh index (`fetched`, under its temporary name), and a fresh index
+// whose release did not come gives way to the home copy, which matched the release kept beside
+// it. 1 with `local` the index to go on with, in the home folder; 0 after a failure (told) or the
+// user's cancel (not), the fresh files removed.
+int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fetched, const std::string& fetchError,
+                    CPackageIndex& local) {
+  const std::string indexPath = JoinPath(home, kIndexFileName);
+  const std::string fetchedIndex = indexPath + kTempSuffix;
+  std::string releaseError = fetchError;
+  std::string fetchedRelease;
+  if (fetched) {
+    download.m_startupStage = StartupStage::kFetchingRelease;
+    fetchedRelease = FetchServerRelease(download, home, releaseError);
+  }
+  auto dropFetched = [&] {
+    if (fetched) RemoveFile(fetchedIndex);
+  };
+  if (download.m_bStartupCancelled) {
+    dropFetched();
+    if (!fetchedRelease.empty()) RemoveFile(fetchedRelease);
+    return 0;
+  }
+  CPackageIndex earlier;
+  int reason = 0;
+  if (fetched && fetchedRelease.empty() && earlier.Read(indexPath, reason) && !earlier.m_strProductVersion.empty()) {
+    dropFetched();
+    fetched = false;
+    local = std::move(earlier);
+  }
+  if (!download.m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local)) {
+    dropFetched();
+    return 0;
+  }
+  if (fetched && !MoveFileOver(fetchedIndex, indexPath)) {
+    dropFetched();
+    ShowMessage("Cannot create file: " + indexPath);
+    return 0;
+  }
+  local.m_strPath = indexPath;
+  return 1;
+}
+
 std::string IncompatibleMessage() {
   return std::string("Your Corvane Brisko Download program is not compatible with the current release. "
                      "Please download the newer version from ") +
@@ -127,7 +171,7 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
   const bool signedBuild = m_pVerifier != nullptr;
   m_startupStage = StartupStage::kFetchingIndex;
   std::string fetchError;
-  int fetched = FetchServerIndex(*this, indexPath, !signedBuild, fetchError);
+  const int fetched = FetchServerIndex(*this, indexPath, !signedBuild, fetchError);
   // Nothing the server sent and no check has passed is left behind.
   auto dropFetched = [&] {
     if (signedBuild && fetched) RemoveFile(fetchedIndex);
@@ -161,40 +205,7 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
     ShowMessage("Product version not specified");
     return 0;
   }
-  // A signed build goes no further with an index that is not the signed release. The home
-  // folder's index and release change only together, once both are fetched and checked: the
-  // release is fetched only beside a fresh index, and a fresh index whose release did not come
-  // gives way to the earlier copy, which matched the release kept beside it.
-  if (signedBuild) {
-    std::string releaseError = fetchError;
-    std::string fetchedRelease;
-    if (fetched) {
-      m_startupStage = StartupStage::kFetchingRelease;
-      fetchedRelease = FetchServerRelease(*this, home, releaseError);
-    }
-    if (m_bStartupCancelled) {
-      dropFetched();
-      if (!fetchedRelease.empty()) RemoveFile(fetchedRelease);
-      return 0;
-    }
-    CPackageIndex earlier;
-    if (fetched && fetchedRelease.empty() && earlier.Read(indexPath, reason) &&
-        !earlier.m_strProductVersion.empty()) {
-      dropFetched();
-      fetched = 0;
-      local = std::move(earlier);
-    }
-    if (!m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local)) {
-      dropFetched();
-      return 0;
-    }
-    if (fetched && !MoveFileOver(fetchedIndex, indexPath)) {
-      dropFetched();
-      ShowMessage("Cannot create file: " + indexPath);
-      return 0;
-    }
-    local.m_strPath = indexPath;
-  }
+  if (signedBuild && !TakeSignedIndex(*this, home, fetched != 0, fetchError, local)) return 0;
   m_startupStage = StartupStage::kPreparingFolder;
   const std::string version = local.m_strProductVersion;
   const std::string directory = JoinPath(home, version);
