@@ -2,14 +2,12 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <cctype>
-#include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "app/downloader_app.h"
+#include "app/home_folder_lock_win.h"
+#include "app/startup_wait_win.h"
 #include "common/constants.h"
-#include "common/file_system.h"
 #include "common/show_message.h"
 #include "res/resource.h"
 #include "ui/downloader_dlg.h"
@@ -30,36 +28,6 @@ class CWindowsSockets {
  private:
   WSADATA m_data;
   bool m_bReady;
-};
-
-// One program per home folder: a second copy started from the same folder (a double
-// double-click) would write the same parts and resume index as the first. A named mutex, per
-// folder and per user session, tells the second copy that the first is there.
-class CHomeFolderLock {
- public:
-  CHomeFolderLock() {
-    const std::string module = GetModulePath();
-    std::string home = module.substr(0, module.find_last_of("\\/") + 1);
-    uint64_t hash = 1469598103934665603ULL;  // FNV-1a of the folder's name, case folded as Windows does
-    for (char c : home) {
-      hash ^= static_cast<unsigned char>(toupper(static_cast<unsigned char>(c)));
-      hash *= 1099511628211ULL;
-    }
-    char name[64];
-    snprintf(name, sizeof name, "Local\\BriskoDownload-%016llx", static_cast<unsigned long long>(hash));
-    m_hMutex = CreateMutexA(nullptr, FALSE, name);
-    m_bFirst = m_hMutex != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
-  }
-  ~CHomeFolderLock() {
-    if (m_hMutex != nullptr) CloseHandle(m_hMutex);
-  }
-  CHomeFolderLock(const CHomeFolderLock&) = delete;
-  CHomeFolderLock& operator=(const CHomeFolderLock&) = delete;
-  bool IsFirst() const { return m_bFirst; }
-
- private:
-  HANDLE m_hMutex;
-  bool m_bFirst;
 };
 
 std::string GeneralFailureMessage() {
@@ -83,7 +51,11 @@ bool CDownloaderApp::InitInstance() {
 
   CHomeFolderLock lock;
   if (!lock.IsFirst()) {
-    ShowMessage("Brisko Download is already running from this folder. Use the window that is open.");
+    if (lock.AskFirstToShowItsStartupWindow())
+      ShowMessage("Brisko Download is already starting from this folder. Use its window, \"Starting Brisko "
+                  "Download\", which shows what it is waiting for.");
+    else
+      ShowMessage("Brisko Download is already running from this folder. Use the window that is open.");
     return false;
   }
 
@@ -95,7 +67,10 @@ bool CDownloaderApp::InitInstance() {
   trust.product = BRISKO_RELEASE_PRODUCT;
   dlg.m_pVerifier = MakeSignedPackageVerifier(trust);
 #endif
-  if (!dlg.PreparePackage()) {
+  const StartupOutcome outcome = PrepareWithStartupWindow(dlg, lock.StartingEvent());
+  lock.EndStarting();  // from here a second copy is pointed at the main window
+  if (outcome == StartupOutcome::kCancelled) return false;  // the user asked: nothing more to say
+  if (outcome == StartupOutcome::kFailed) {
     ShowMessage(GeneralFailureMessage());
     return false;
   }

@@ -1,4 +1,5 @@
 // Start-up's preparation: from the program's own path to a download that is ready to show.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -12,59 +13,25 @@
 #include "common/path.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
+#include "transfer/fetch_pace.h"
 #include "transfer/http_fetch.h"
 #include "transfer/http_transport.h"
 #include "transfer/package_download.h"
 
 namespace {
 
-// Fetches the server's index beside the earlier copy, into the temporary name. The unsigned
-// build puts it in that copy's place at once (`replace`), so that a failed fetch never destroys
-// what start-up falls back on; a signed build only once it matches the verified release.
-int FetchServerIndex(const std::string& host, const std::string& indexPath, bool replace, CFetchDeadline& deadline,
-                     std::string& error) {
-  const std::string temp = indexPath + kTempSuffix;
-  if (!HttpFetchFile(host.c_str(), kServerPort, kRemoteIndexObject, temp.c_str(), 0, error, nullptr,
-                     kProgressUnitBytes, nullptr, nullptr, kMaxIndexBytes, &deadline)) {
-    RemoveFile(temp);
-    // The user knows the file by its own name, not by the name it is written under first
-    // ("Cannot create file: ", "Failed to write to file: " on a full disk).
-    for (size_t at = error.find(temp); at != std::string::npos; at = error.find(temp, at + indexPath.size()))
-      error.replace(at, temp.size(), indexPath);
-    return 0;
-  }
-  if (replace && !MoveFileOver(temp, indexPath)) {
-    RemoveFile(temp);
-    error = "Cannot create file: " + indexPath;
-    return 0;
-  }
-  return 1;
-}
-
-// A signed build's release file, fetched beside the verified copy kept in the home folder; the
-// verifier decides whether it takes that copy's place. "" when the fetch failed, with `error`.
-std::string FetchServerRelease(const std::string& host, const std::string& home, CFetchDeadline& deadline,
-                               std::string& error) {
-  const std::string temp = JoinPath(home, kReleaseFileName) + kTempSuffix;
-  if (!HttpFetchFile(host.c_str(), kServerPort, kRemoteReleaseObject, temp.c_str(), 1, error, nullptr,
-                     kProgressUnitBytes, nullptr, nullptr, static_cast<long long>(kMaxReleaseFileBytes), &deadline)) {
-    RemoveFile(temp);
-    return "";
-  }
-  return temp;
-}
-
-// Ends a transfer that is still under way when start-up's fetch time is up: a server that sends
-// nothing at all holds a read until the transport's own timeout, which the deadline's checks
-// between blocks cannot shorten.
+// Ends a transfer whose pace has failed between blocks: a server that sends nothing at all holds a
+// read until the transport's own timeout, which the checks made as blocks arrive cannot shorten.
+// It looks a few times a second while the fetch runs, and ends the transfer for the user's cancel
+// too, should the request have been sent just after the cancel ended the ones under way.
 class CFetchWatchdog {
  public:
-  explicit CFetchWatchdog(long long milliseconds) {
+  CFetchWatchdog(CFetchPace& pace, const std::atomic<int>& cancelled) {
     try {
-      m_thread = std::thread([this, milliseconds] {
+      m_thread = std::thread([this, &pace, &cancelled] {
         std::unique_lock<std::mutex> hold(m_lock);
-        if (!m_ended.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return m_bEnded; }))
-          CurrentHttpTransport().Cancel();
+        while (!m_ended.wait_for(hold, kTick, [this] { return m_bEnded; }))
+          if (cancelled.load() != 0 || !pace.Holds()) CurrentHttpTransport().Cancel();
       });
     } catch (const std::system_error&) {
       // No watchdog: the checks between blocks and the transport's timeouts still bound the wait.
@@ -82,11 +49,102 @@ class CFetchWatchdog {
   CFetchWatchdog& operator=(const CFetchWatchdog&) = delete;
 
  private:
+  static constexpr std::chrono::milliseconds kTick{250};
   std::mutex m_lock;
   std::condition_variable m_ended;
   bool m_bEnded = false;
   std::thread m_thread;
 };
+
+// One of start-up's fetches, held to start-up's pace and ended by the user's cancel (0 then, with
+// `error` as it was).
+int FetchAtStartupPace(CPackageDownload& download, const char* object, const std::string& path, int binary,
+                       long long maxBytes, std::string& error) {
+  if (download.m_bStartupCancelled) return 0;
+  download.m_startupReceived = 0;
+  CFetchPace pace(StartupPaceLimits(), download.m_startupClockMs);
+  pace.ReportTo(&download.m_startupReceived);
+  CFetchWatchdog watchdog(pace, download.m_bStartupCancelled);
+  return HttpFetchFile(download.m_strServer.c_str(), kServerPort, object, path.c_str(), binary, error, nullptr,
+                       kProgressUnitBytes, &download.m_bStartupCancelled, nullptr, maxBytes, &pace);
+}
+
+// Fetches the server's index beside the earlier copy, into the temporary name. The unsigned
+// build puts it in that copy's place at once (`replace`), so that a failed fetch never destroys
+// what start-up falls back on; a signed build only once it matches the verified release.
+int FetchServerIndex(CPackageDownload& download, const std::string& indexPath, bool replace, std::string& error) {
+  const std::string temp = indexPath + kTempSuffix;
+  if (!FetchAtStartupPace(download, kRemoteIndexObject, temp, 0, kMaxIndexBytes, error)) {
+    RemoveFile(temp);
+    // The user knows the file by its own name, not by the name it is written under first
+    // ("Cannot create file: ", "Failed to write to file: " on a full disk).
+    for (size_t at = error.find(temp); at != std::string::npos; at = error.find(temp, at + indexPath.size()))
+      error.replace(at, temp.size(), indexPath);
+    return 0;
+  }
+  if (replace && !MoveFileOver(temp, indexPath)) {
+    RemoveFile(temp);
+    error = "Cannot create file: " + indexPath;
+    return 0;
+  }
+  return 1;
+}
+
+// A signed build's release file, fetched beside the verified copy kept in the home folder; the
+// verifier decides whether it takes that copy's place. "" when the fetch failed, with `error`.
+std::string FetchServerRelease(CPackageDownload& download, const std::string& home, std::string& error) {
+  const std::string temp = JoinPath(home, kReleaseFileName) + kTempSuffix;
+  if (!FetchAtStartupPace(download, kRemoteReleaseObject, temp, 1, static_cast<long long>(kMaxReleaseFileBytes),
+                          error)) {
+    RemoveFile(temp);
+    return "";
+  }
+  return temp;
+}
+
+// A signed build goes no further with an index that is not the signed release. The home folder's
+// index and release change only together, once both came and were checked: the release is
+// fetched only beside a fresh index (`fetched`, under its temporary name), and a fresh index
+// whose release did not come gives way to the home copy, which matched the release kept beside
+// it. 1 with `local` the index to go on with, in the home folder; 0 after a failure (told) or the
+// user's cancel (not), the fresh files removed.
+int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fetched, const std::string& fetchError,
+                    CPackageIndex& local) {
+  const std::string indexPath = JoinPath(home, kIndexFileName);
+  const std::string fetchedIndex = indexPath + kTempSuffix;
+  std::string releaseError = fetchError;
+  std::string fetchedRelease;
+  if (fetched) {
+    download.m_startupStage = StartupStage::kFetchingRelease;
+    fetchedRelease = FetchServerRelease(download, home, releaseError);
+  }
+  auto dropFetched = [&] {
+    if (fetched) RemoveFile(fetchedIndex);
+  };
+  if (download.m_bStartupCancelled) {
+    dropFetched();
+    if (!fetchedRelease.empty()) RemoveFile(fetchedRelease);
+    return 0;
+  }
+  CPackageIndex earlier;
+  int reason = 0;
+  if (fetched && fetchedRelease.empty() && earlier.Read(indexPath, reason) && !earlier.m_strProductVersion.empty()) {
+    dropFetched();
+    fetched = false;
+    local = std::move(earlier);
+  }
+  if (!download.m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local)) {
+    dropFetched();
+    return 0;
+  }
+  if (fetched && !MoveFileOver(fetchedIndex, indexPath)) {
+    dropFetched();
+    ShowMessage("Cannot create file: " + indexPath);
+    return 0;
+  }
+  local.m_strPath = indexPath;
+  return 1;
+}
 
 std::string IncompatibleMessage() {
   return std::string("Your Corvane Brisko Download program is not compatible with the current release. "
@@ -111,18 +169,21 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
   const std::string indexPath = JoinPath(home, kIndexFileName);
   const std::string fetchedIndex = indexPath + kTempSuffix;
   const bool signedBuild = m_pVerifier != nullptr;
-  CFetchDeadline deadline(kStartupFetchMs, kStartupGraceMs, kStartupMinBytesPerSecond, m_startupClockMs);
-  CFetchWatchdog watchdog(kStartupFetchMs);
+  m_startupStage = StartupStage::kFetchingIndex;
   std::string fetchError;
-  const int fetched = FetchServerIndex(m_strServer, indexPath, !signedBuild, deadline, fetchError);
-  if (!fetched && !FileExists(indexPath)) {
-    ShowMessage(fetchError);
-    return 0;
-  }
+  const int fetched = FetchServerIndex(*this, indexPath, !signedBuild, fetchError);
   // Nothing the server sent and no check has passed is left behind.
   auto dropFetched = [&] {
     if (signedBuild && fetched) RemoveFile(fetchedIndex);
   };
+  if (m_bStartupCancelled) {
+    dropFetched();
+    return 0;
+  }
+  if (!fetched && !FileExists(indexPath)) {
+    ShowMessage(fetchError);
+    return 0;
+  }
 
   CPackageIndex local;
   int reason = 0;
@@ -139,28 +200,14 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
     return 0;
   }
 
-  const std::string version = local.m_strProductVersion;
-  if (version.empty()) {
+  if (local.m_strProductVersion.empty()) {
     dropFetched();
     ShowMessage("Product version not specified");
     return 0;
   }
-  // A signed build goes no further with an index that is not the signed release, and keeps the
-  // server's index only once it matches.
-  if (signedBuild) {
-    std::string releaseError;
-    const std::string fetchedRelease = FetchServerRelease(m_strServer, home, deadline, releaseError);
-    if (!m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local)) {
-      dropFetched();
-      return 0;
-    }
-    if (fetched && !MoveFileOver(fetchedIndex, indexPath)) {
-      dropFetched();
-      ShowMessage("Cannot create file: " + indexPath);
-      return 0;
-    }
-    local.m_strPath = indexPath;
-  }
+  if (signedBuild && !TakeSignedIndex(*this, home, fetched != 0, fetchError, local)) return 0;
+  m_startupStage = StartupStage::kPreparingFolder;
+  const std::string version = local.m_strProductVersion;
   const std::string directory = JoinPath(home, version);
   CreateDirectoryChain(directory + "\\");
   // Parts and the installer go nowhere but into the version folder itself.

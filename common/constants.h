@@ -28,12 +28,17 @@ constexpr std::size_t kFetchBlockBytes = 4096;  // one network read
 constexpr std::size_t kIndexLineBytes = 1024;   // the longest index line read
 constexpr int kProgressUnitBytes = 1024;        // bytes per step of the part bar
 constexpr unsigned kNetworkTimeoutMs = 60000;   // connect, send and receive
-// Start-up fetches the index (and a signed build the release file) before the window exists, with
-// no Stop to press: together they get this long, and fail when slower on average than this once
-// the grace time has passed.
-constexpr long long kStartupFetchMs = 120000;
-constexpr long long kStartupGraceMs = 20000;
+// Start-up fetches the index (and a signed build the release file) before the main window exists.
+// Each fetch waits for its first block as long as a connection waits (kNetworkTimeoutMs); after
+// that it fails when no block comes for kStartupStallMs, or when, once bytes have flowed for
+// kStartupRateWindowMs, the last such window brought less than kStartupMinBytesPerSecond on
+// average: half of what a 32 kbit/s line carries. There is no total: the largest index takes
+// minutes on a slow mobile line, and the start-up window lets the user cancel.
+constexpr long long kStartupStallMs = 30000;
+constexpr long long kStartupRateWindowMs = 30000;
 constexpr long long kStartupMinBytesPerSecond = 2048;
+// A start-up that takes longer than this shows a small window saying what it waits for.
+constexpr unsigned kStartupWindowDelayMs = 2000;
 
 constexpr const char* kSupportAddress = "brisko-support@corvane-software.com";
 constexpr const char* kVendorWebSite = "https://www.corvane-software.com/brisko";

@@ -30,7 +30,8 @@ class IPackageVerifier {
   // the server into the home folder under a temporary name, or "" when the fetch failed with
   // `fetchError`. Checks the release's signature and that it is no older than one seen before
   // (falling back on the verified copy kept here when the server gave none), and that the index
-  // describes the same package. The fetched file is moved over the kept copy or removed.
+  // describes the same package. The fetched file is moved over the kept copy only when all of
+  // that holds; otherwise it is removed and the kept copy stays as it was.
   // 1 when all holds; 0 after the user has been told why.
   virtual int PrepareRelease(const std::string& home, const std::string& fetchedPath, const std::string& fetchError,
                              const CPackageIndex& index) = 0;

@@ -1,12 +1,12 @@
 #include "transfer/http_fetch.h"
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 
 #include "common/constants.h"
 #include "common/file_system.h"
 #include "common/progress_bar.h"
+#include "transfer/fetch_pace.h"
 #include "transfer/http_transport.h"
 #include "transfer/requests_ahead.h"
 #include "index/package_verifier.h"
@@ -21,27 +21,6 @@ IHttpTransport& CurrentHttpTransport() { return g_pTransport ? *g_pTransport : P
 
 void SetHttpTransport(IHttpTransport* transport) { g_pTransport = transport; }
 
-CFetchDeadline::CFetchDeadline(long long totalMs, long long graceMs, long long minBytesPerSecond,
-                               std::function<long long()> clockMs)
-    : m_clockMs(std::move(clockMs)), m_totalMs(totalMs), m_graceMs(graceMs), m_minBytesPerSecond(minBytesPerSecond) {
-  if (!m_clockMs)
-    m_clockMs = [] {
-      return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-    };
-  m_startMs = m_clockMs();
-}
-
-bool CFetchDeadline::Holds(long long received, bool complete) {
-  m_received += received;
-  const long long elapsed = m_clockMs() - m_startMs;
-  if (elapsed >= m_totalMs) return false;
-  return complete || elapsed < m_graceMs || m_received * 1000 >= m_minBytesPerSecond * elapsed;
-}
-
-bool CFetchDeadline::TimeIsUp() const { return m_clockMs() - m_startMs >= m_totalMs; }
-
 std::string TooSlowDownloadText() { return "The download server is too slow to answer."; }
 
 std::string IncompleteDownloadText(long long received, long long expected) {
@@ -55,12 +34,8 @@ std::string TooLongDownloadText(long long limit) {
 
 int HttpFetchFile(const char* host, unsigned short port, const char* object, const char* localPath, int binary,
                   std::string& error, IProgressBar* progress, int unitBytes, const std::atomic<int>* stopFlag, IPartHash* hash, long long maxBytes,
-                  CFetchDeadline* deadline, CRequestsAhead* ahead) {
+                  CFetchPace* pace, CRequestsAhead* ahead) {
   FilePtr file;
-  if (deadline != nullptr && !deadline->Holds()) {
-    error = TooSlowDownloadText();
-    return 0;
-  }
   try {
     std::unique_ptr<IHttpResponse> response = ahead != nullptr ? ahead->Take(object) : nullptr;
     // The stop flag is read after each block, as it always was: a request is sent whatever it holds.
@@ -100,7 +75,7 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
       if (hash != nullptr) hash->Update(buffer, got);
       if (progress != nullptr && unitBytes > 0) progress->OffsetPos(static_cast<int>(kFetchBlockBytes) / unitBytes);
       if (stopFlag != nullptr && stopFlag->load() != 0) return 0;
-      if (deadline != nullptr && !deadline->Holds(static_cast<long long>(got), expected >= 0 && received >= expected)) {
+      if (pace != nullptr && !pace->Received(static_cast<long long>(got), expected >= 0 && received >= expected)) {
         error = TooSlowDownloadText();
         return 0;
       }
@@ -127,9 +102,9 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
     }
     return 1;
   } catch (const CHttpTransportError& failure) {
-    // A transfer ended by the user's stop is no failure to describe; one ended by the watchdog at
-    // its deadline says so.
-    if (deadline != nullptr && deadline->TimeIsUp())
+    // A transfer ended by the user's stop is no failure to describe; one ended by the watchdog
+    // when the pace failed says so.
+    if (pace != nullptr && pace->Failed())
       error = TooSlowDownloadText();
     else if (stopFlag == nullptr || stopFlag->load() == 0)
       error = failure.what();

@@ -90,6 +90,11 @@ void CPackageDownload::RequestStop() {
   if (IsWorkerRunning()) CurrentHttpTransport().Cancel();
 }
 
+void CPackageDownload::CancelStartup() {
+  m_bStartupCancelled = 1;
+  CurrentHttpTransport().Cancel();
+}
+
 void CPackageDownload::StopAndWaitForWorker() {
   m_bStop = 1;
   if (m_workerThread.joinable()) m_workerThread.join();

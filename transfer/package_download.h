@@ -13,6 +13,9 @@
 
 class IDownloadView;
 
+// What start-up is doing, for the start-up window to say.
+enum class StartupStage { kFetchingIndex, kFetchingRelease, kPreparingFolder };
+
 class CPackageDownload {
  public:
   explicit CPackageDownload(IDownloadView* view);
@@ -56,10 +59,18 @@ class CPackageDownload {
   std::atomic<std::thread*> m_pWorker{nullptr};
   IDownloadView* m_pView;
   unsigned m_nRetryPauseMs = kRetryPauseMs;
-  // The clock of start-up's fetch deadline, in milliseconds; the system's steady clock when empty.
+  // The clock of start-up's fetch pace, in milliseconds; the system's steady clock when empty.
   std::function<long long()> m_startupClockMs;
   // The clock the worker measures the line's rate by, in milliseconds; the steady clock when empty.
   std::function<long long()> m_clockMs;
+  // Start-up as another thread sees it while preparation runs: what it waits for, and the bytes
+  // of the fetch under way received so far.
+  std::atomic<StartupStage> m_startupStage{StartupStage::kFetchingIndex};
+  std::atomic<long long> m_startupReceived{0};
+  // From any thread while preparation runs: ends its transfer at once, and preparation ends with
+  // 0 and no message of its own (the user asked). Only preparation reads the flag.
+  void CancelStartup();
+  std::atomic<int> m_bStartupCancelled{0};
   // Set in builds with a package key: nothing is recorded, joined or offered unless it is the
   // release the vendor signed. None in the others.
   std::unique_ptr<IPackageVerifier> m_pVerifier;

@@ -233,37 +233,45 @@ class CSignedPackageVerifier : public IPackageVerifier {
         ShowMessage(refusal);
         return 0;
       }
+      // The kept copy is replaced only by a release the index matches: one that came with a
+      // stale or changed index would leave the home folder's index and release at odds, and
+      // every later start without the server would fail.
+      if (!CompareWithIndex(fresh, index).empty()) {
+        RemoveFile(temp);
+        ShowMessage(kMismatchText);
+        return 0;
+      }
       if (!MoveFileOver(temp, path)) {
         RemoveFile(temp);
         ShowMessage("Cannot create file: " + path);
         return 0;
       }
       m_release = std::move(fresh);
-    } else {
-      // The server gave none: the newest release verified here serves, if it is still good.
-      const CReleaseManifest* newest = nullptr;
-      for (const CReleaseManifest& release : kept)
-        if (newest == nullptr || release.m_nRelease > newest->m_nRelease) newest = &release;
-      if (newest == nullptr) {
-        ShowMessage(FileExists(path) ? "The download server cannot be reached (" + error +
-                                           "), and the copy of the signed release kept in " + path +
-                                           " is damaged. Please try again when the server can be reached."
-                                     : error);
-        return 0;
-      }
-      if (newest->m_nRelease < m_settings.minRelease) {
-        ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here (release " +
-                    ReleaseNumber(newest->m_nRelease) + ") is older than release " +
-                    ReleaseNumber(m_settings.minRelease) + ", which this program needs. Please try again later.");
-        return 0;
-      }
-      if (HasExpired(*newest) && !StartedBefore(home, *newest)) {
-        ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here expired on " +
-                    UtcDate(static_cast<int64_t>(newest->m_nExpires)) + ". Please try again later.");
-        return 0;
-      }
-      m_release = *newest;
+      return 1;
     }
+    // The server gave none: the newest release verified here serves, if it is still good.
+    const CReleaseManifest* newest = nullptr;
+    for (const CReleaseManifest& release : kept)
+      if (newest == nullptr || release.m_nRelease > newest->m_nRelease) newest = &release;
+    if (newest == nullptr) {
+      ShowMessage(FileExists(path) ? "The download server cannot be reached (" + error +
+                                         "), and the copy of the signed release kept in " + path +
+                                         " is damaged. Please try again when the server can be reached."
+                                   : error);
+      return 0;
+    }
+    if (newest->m_nRelease < m_settings.minRelease) {
+      ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here (release " +
+                  ReleaseNumber(newest->m_nRelease) + ") is older than release " +
+                  ReleaseNumber(m_settings.minRelease) + ", which this program needs. Please try again later.");
+      return 0;
+    }
+    if (HasExpired(*newest) && !StartedBefore(home, *newest)) {
+      ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here expired on " +
+                  UtcDate(static_cast<int64_t>(newest->m_nExpires)) + ". Please try again later.");
+      return 0;
+    }
+    m_release = *newest;
     if (!CompareWithIndex(m_release, index).empty()) {
       ShowMessage(kMismatchText);
       return 0;

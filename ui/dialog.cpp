@@ -5,6 +5,15 @@ INT_PTR CDialog::DoModal() {
                          reinterpret_cast<LPARAM>(this));
 }
 
+bool CDialog::Create() {
+  return CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_templateId), m_hParent, DialogProc,
+                            reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
+void CDialog::Destroy() {
+  if (m_hWnd != nullptr) DestroyWindow(m_hWnd);  // m_hWnd is cleared at WM_NCDESTROY
+}
+
 INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* dialog = reinterpret_cast<CDialog*>(lParam);

@@ -12,9 +12,10 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / 'tools' / 'wine'))
-from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, Display, Driver, FaultServer, Nginx, Wine,  # noqa: E402
+from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, STARTUP_CAPTION, Display, Driver, FaultServer, Nginx, Wine,  # noqa: E402
                           add_build_arguments, cut_package, kill_process_group)
 
+IDCANCEL, IDC_STARTUP_TEXT, IDC_STARTUP_RECEIVED = 2, 1008, 1009
 IDOK, IDC_OVERALL, IDC_PART, IDC_LABEL, IDC_DOWNLOAD, IDC_STOP, IDC_INSTALL, IDC_DIRECTORY, IDC_VERSION = (
     1, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007)
 VERSION = '1.0.1'
@@ -446,18 +447,63 @@ class EndToEnd(unittest.TestCase):
         self.driver.ask('dismiss', 'Corvane Software Setup')
         self.finish_app()
 
-    def test_a_trickling_index_ends_start_up_within_the_deadline(self):
-        # 100 bytes a second passes the client's own floor (4 KiB a minute) but not start-up's
-        # minimum rate: the fetch fails and the earlier index serves, as for an unreachable server.
+    def publish_slow_index(self):
+        """The package with an index long enough to take minutes on a slow line (100,000 blank lines
+        after the parts); the index's text as the program reads it."""
         root = self.home / 'published'
         shutil.copytree(ENV['package'] / 'download', root / 'download')
         index = (root / 'download' / 'brisko' / 'pkgindex.txt').read_text()
-        (root / 'download' / 'brisko' / 'pkgindex.txt').write_text(index + '\n' * 20000)
+        (root / 'download' / 'brisko' / 'pkgindex.txt').write_text(index + '\n' * 100000)
+        return root, index
+
+    def test_a_crawling_index_shows_the_start_up_window_then_gives_way_to_the_earlier_copy(self):
+        # 1 KiB a second: never a stall, but below start-up's floor of 2 KiB a second. Once bytes
+        # have flowed for 30 s the fetch fails and the earlier index serves, as for an unreachable
+        # server; meanwhile the start-up window says what start-up waits for.
+        root, index = self.publish_slow_index()
         (self.home / 'pkgindex.txt').write_text(index)
-        self.faults({'pkgindex.txt': 'trickle'}, root=root)
+        self.faults({'pkgindex.txt': 'crawl'}, root=root)
         self.start()
-        self.assertTrue(self.driver.wait(MAIN_CAPTION, 150000), 'start-up did not end within its deadline')
+        self.assertTrue(self.driver.wait(STARTUP_CAPTION, 30000), 'no start-up window')
+        self.assertEqual('Waiting for the package list from the download server...',
+                         self.driver.value('text', STARTUP_CAPTION, IDC_STARTUP_TEXT))
+        self.wait_until(lambda: self.driver.value('text', STARTUP_CAPTION, IDC_STARTUP_RECEIVED).endswith(
+            'KB received so far.'), 20, 'the start-up window to count what came')
+        self.shot('starting')
+        self.assertTrue(self.driver.wait(MAIN_CAPTION, 90000), 'start-up did not give way to the earlier copy')
+        self.assertEqual('OK', self.driver.ask('gone', STARTUP_CAPTION, 5000))
         self.assertEqual(index, (self.home / 'pkgindex.txt').read_text())
+        self.finish_app()
+
+    def test_a_slow_start_up_points_a_second_copy_at_its_window_and_cancel_ends_it_quietly(self):
+        root, _ = self.publish_slow_index()
+        server = self.faults({'pkgindex.txt': 'crawl'}, root=root)
+        self.start()
+        first = self.app
+        # Started as soon as the first is under way, perhaps before its window is due: the first
+        # shows it when the second asks.
+        self.wait_until(lambda: server.requests(), 30, 'the first copy to ask for the index')
+        second = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
+        try:
+            self.assertEqual('Brisko Download is already starting from this folder. Use its window, "Starting '
+                             'Brisko Download", which shows what it is waiting for.', self.driver.message(60000))
+            second.wait(timeout=30)
+        finally:
+            if second.poll() is None:
+                kill_process_group(second)
+                second.wait()
+        self.app = first
+        self.assertTrue(self.driver.wait(STARTUP_CAPTION, 10000), 'no start-up window')
+        self.driver.value('click', STARTUP_CAPTION, IDCANCEL)
+        self.assertIsNone(self.driver.message(3000), 'Cancel must not bring a message')
+        self.app.wait(timeout=30)
+        self.assertFalse(self.version_dir().exists())
+        self.assertEqual([], sorted(p.name for p in self.home.glob('*.tmp')))
+
+    def test_a_fast_start_up_shows_no_start_up_window(self):
+        self.nginx()
+        self.start()
+        self.assertEqual('0', self.driver.value('watch', STARTUP_CAPTION, MAIN_CAPTION, 60000))
         self.finish_app()
 
     # --- safe to run from a Downloads folder ----------------------------------------------------

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -18,6 +20,7 @@
 #include "support/message_recorder.h"
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
+#include "transfer/fetch_pace.h"
 #include "transfer/http_fetch.h"
 #include "transfer/package_download.h"
 
@@ -247,54 +250,102 @@ TEST(CreateDirectoryChainTest, CreatesEachMissingFolderAndStopsAtTheFirstFailure
 #endif
 }
 
-// Start-up's fetches have a deadline before the window exists: a server that trickles, or one
-// that sends steadily but for too long, counts as unreachable and the earlier copy serves.
-TEST_F(PreparePackageTest, ATricklingOrEndlessIndexEndsStartUpAtItsDeadline) {
-  long long now = 0;
-  int blocks = 0;
-  m_download.m_startupClockMs = [&now] { return now; };
-  WriteFile(m_home / "pkgindex.txt", m_index71);
-  // Ten bytes every five seconds.
-  m_server.Answer(kIndexObject, ScriptedResponse::Ok(std::string(2000, 'x'), 10));
-  m_server.onBlock = [&](const std::string&, int) {
-    ++blocks;
-    now += 5000;
+// Start-up's fetches, made before the main window exists, are held to a pace rather than a total:
+// a slow honest line gets the time it needs, a trickle or a stall counts as an unreachable server,
+// and the earlier copy serves. The clock is the test's; the watchdog's thread reads it too.
+TEST_F(PreparePackageTest, ASlowHonestLineStartsTheLargestPackageAndATrickleOrAStallGivesWay) {
+  std::atomic<long long> now{0};
+  m_download.m_startupClockMs = [&now] { return now.load(); };
+  // The largest package at 32 kbit/s, 4,000 bytes a second: each 4 KiB block takes 1,024 ms, and
+  // the first comes only after 50 s, as on a line that is slow to connect.
+  std::string largest = "1\n7.2\n65534\n512\n";
+  for (int i = 1; i <= 65534; ++i) {
+    const std::string number = std::to_string(i);
+    largest += "corvane.part" + std::string(5 - number.size(), '0') + number + "\n0\n";
+  }
+  m_server.Answer(kIndexObject, ScriptedResponse::Ok(largest));
+  StartupStage stage = StartupStage::kPreparingFolder;
+  m_server.onBlock = [&](const std::string&, int block) {
+    stage = m_download.m_startupStage;
+    now += block == 1 ? 50000 : 1024;
   };
   ASSERT_EQ(1, Prepare());
   EXPECT_TRUE(TakeMessages().empty());
-  EXPECT_LE(now, kStartupGraceMs + 5000);
-  EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
-  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+  EXPECT_GT(now, 5 * 60000);  // minutes on the line
+  EXPECT_EQ(StartupStage::kFetchingIndex, stage);
+  EXPECT_EQ(StartupStage::kPreparingFolder, m_download.m_startupStage.load());
+  EXPECT_EQ(static_cast<long long>(largest.size()), m_download.m_startupReceived.load());
+  EXPECT_EQ(65534, m_download.m_index.PartCount());
+  EXPECT_EQ(largest, ReadText(m_home / "pkgindex.txt"));
+  const std::string earlier = ReadText(m_home / "pkgindex.txt");
 
-  // A small index that drips in whole within the time is taken, however slowly it came.
+  // A body that keeps coming below the floor (4 KiB every 2.5 s) is refused once a window of it
+  // has passed, however long it would go on; the earlier copy serves without a word.
+  struct Trickle {
+    const char* what;
+    int fastBlocks;  // at 128 kbit/s first: a good start buys nothing once the line slows
+    long long slowBlockMs;
+    int mostSlowBlocks;
+  };
+  for (const Trickle& t : {Trickle{"below the floor", 0, 2500, 14}, Trickle{"fast, then a trickle", 200, 5000, 8}}) {
+    now = 0;
+    int slowBlocks = 0;
+    m_server.Answer(kIndexObject, ScriptedResponse::Ok(std::string(4096 * 1000, 'x')));
+    m_server.onBlock = [&](const std::string&, int block) {
+      if (block <= t.fastBlocks) {
+        now += 256;
+        return;
+      }
+      ++slowBlocks;
+      now += t.slowBlockMs;
+    };
+    CPackageDownload slow(&m_view);
+    slow.m_startupClockMs = m_download.m_startupClockMs;
+    ASSERT_EQ(1, slow.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe")) << t.what;
+    EXPECT_TRUE(TakeMessages().empty()) << t.what;
+    EXPECT_LE(slowBlocks, t.mostSlowBlocks) << t.what;
+    EXPECT_EQ(earlier, ReadText(m_home / "pkgindex.txt")) << t.what;
+    EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp")) << t.what;
+  }
+  // With no earlier copy, the user hears why.
+  RemoveFile(m_home / "pkgindex.txt");
+  now = 0;
+  m_server.onBlock = [&](const std::string&, int) { now += 2500; };
+  CPackageDownload first(&m_view);
+  first.m_startupClockMs = m_download.m_startupClockMs;
+  EXPECT_EQ(0, first.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_EQ(std::vector<std::string>{"The download server is too slow to answer."}, TakeMessages());
+
+  // A server that stops sending mid-body holds the read itself: the watchdog ends it once no
+  // block has come for the stall time.
+  now = 0;
+  m_server.onBlock = nullptr;
+  ScriptedResponse stalled = ScriptedResponse::Ok(std::string(4096 * 10, 'x'));
+  stalled.stallAfterBlocks = 3;
+  m_server.Answer(kIndexObject, stalled);
+  std::thread line([&] {
+    if (m_server.WaitForStalled(1)) now += kStartupStallMs;
+  });
+  CPackageDownload held(&m_view);
+  held.m_startupClockMs = m_download.m_startupClockMs;
+  EXPECT_EQ(0, held.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  line.join();
+  EXPECT_EQ(std::vector<std::string>{"The download server is too slow to answer."}, TakeMessages());
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt"));
+
+  // A small index that comes whole in one block, late but within a connection's wait, is taken.
   now = 0;
   m_server.Answer(kIndexObject, ScriptedResponse::Ok(m_index71, 1000));
-  m_server.onBlock = [&](const std::string&, int) { now += 60000; };
+  m_server.onBlock = [&](const std::string&, int) { now += 59000; };
   WriteFile(m_home / "pkgindex.txt", "earlier");
-  CPackageDownload slow(&m_view);
-  slow.m_startupClockMs = [&now] { return now; };
-  ASSERT_EQ(1, slow.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  CPackageDownload whole(&m_view);
+  whole.m_startupClockMs = m_download.m_startupClockMs;
+  ASSERT_EQ(1, whole.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
   EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
-
-  // 4 KiB a second is fast enough, but not for ever: the whole deadline ends it.
-  now = 0;
-  blocks = 0;
-  m_server.Answer(kIndexObject, ScriptedResponse::Ok(std::string(400 * 4096, 'x')));
-  m_server.onBlock = [&](const std::string&, int) {
-    ++blocks;
-    now += 1000;
-  };
-  CPackageDownload again(&m_view);
-  again.m_startupClockMs = [&now] { return now; };
-  RemoveFile(m_home / "pkgindex.txt");
-  EXPECT_EQ(0, again.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
-  EXPECT_EQ(std::vector<std::string>{"The download server is too slow to answer."}, TakeMessages());
-  EXPECT_LE(blocks, kStartupFetchMs / 1000 + 1);
-  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
 
   // Endless and fast, its length not announced: the index's size limit ends it, and the earlier
   // copy serves.
-  WriteFile(m_home / "pkgindex.txt", m_index71);
   m_server.onBlock = nullptr;
   ScriptedResponse endless = ScriptedResponse::Ok(std::string(kMaxIndexBytes + 4096, 'x'));
   endless.contentLength = -1;
@@ -304,23 +355,74 @@ TEST_F(PreparePackageTest, ATricklingOrEndlessIndexEndsStartUpAtItsDeadline) {
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(m_index71, ReadText(m_home / "pkgindex.txt"));
   EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+}
 
-  // Start-up's limits to the millisecond and the byte: nothing is asked of the rate during the
-  // grace; after it, the minimum average rate is enough; at the total time, even a whole body is late.
+// Cancel in the start-up window, from the window's thread while preparation waits for the server:
+// the transfer ends at once, and preparation ends without a message, leaving the home folder as
+// it was.
+TEST_F(PreparePackageTest, CancellingStartUpEndsItQuietlyAndChangesNothing) {
+  for (const bool earlierCopy : {true, false}) {
+    if (earlierCopy) WriteFile(m_home / "pkgindex.txt", m_index71);
+    ScriptedResponse stalled = ScriptedResponse::Ok(IndexText({"1", "7.2", "0", "512"}));
+    stalled.stallAtConnect = 1;
+    m_server.Answer(kIndexObject, stalled);
+    CPackageDownload download(&m_view);
+    std::thread user([&] {
+      if (m_server.WaitForStalled(1)) download.CancelStartup();
+    });
+    EXPECT_EQ(0, download.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe")) << earlierCopy;
+    user.join();
+    EXPECT_TRUE(TakeMessages().empty()) << earlierCopy;
+    EXPECT_EQ(earlierCopy, FileExists(m_home / "pkgindex.txt"));
+    EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
+    EXPECT_FALSE(FileExists(m_home / "7.1"));
+    // A cancel that comes before the request is sent stops it being sent.
+    CPackageDownload early(&m_view);
+    early.CancelStartup();
+    const size_t asked = m_server.Requests().size();
+    EXPECT_EQ(0, early.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+    EXPECT_EQ(asked, m_server.Requests().size());
+    EXPECT_TRUE(TakeMessages().empty());
+    RemoveFile(m_home / "pkgindex.txt");
+  }
+}
+
+// The pace's bounds to the millisecond: the first block may take as long as a connection; after
+// it, the stall time; the rate is judged only once a window of bytes has flowed, and a failed
+// pace stays failed.
+TEST(FetchPaceTest, TheFirstBlockIsTheConnectionsThenAStallOrALowRateEndsIt) {
   long long clock = 0;
-  CFetchDeadline limit(kStartupFetchMs, kStartupGraceMs, kStartupMinBytesPerSecond, [&clock] { return clock; });
-  clock = kStartupGraceMs - 1;
-  EXPECT_TRUE(limit.Holds());
-  clock = kStartupGraceMs;
-  EXPECT_FALSE(limit.Holds());
-  EXPECT_FALSE(limit.Holds(kStartupMinBytesPerSecond * kStartupGraceMs / 1000 - 1));
-  EXPECT_TRUE(limit.Holds(1));
-  clock = kStartupFetchMs - 1;
-  EXPECT_TRUE(limit.Holds(0, true));
-  EXPECT_FALSE(limit.TimeIsUp());
-  clock = kStartupFetchMs;
-  EXPECT_FALSE(limit.Holds(0, true));
-  EXPECT_TRUE(limit.TimeIsUp());
+  const FetchPaceLimits limits = StartupPaceLimits();
+  CFetchPace connecting(limits, [&clock] { return clock; });
+  clock = kNetworkTimeoutMs - 1;
+  EXPECT_TRUE(connecting.Holds());
+  EXPECT_TRUE(connecting.Received(10));  // ten bytes in a minute, and the rate is not yet asked
+  clock += kStartupStallMs - 1;
+  EXPECT_TRUE(connecting.Holds());
+  clock += 1;
+  EXPECT_FALSE(connecting.Holds());
+  EXPECT_FALSE(connecting.Received(4096, true));  // failed is failed, even for a whole body
+  EXPECT_TRUE(connecting.Failed());
+
+  clock = 0;
+  CFetchPace silent(limits, [&clock] { return clock; });
+  clock = kNetworkTimeoutMs;
+  EXPECT_FALSE(silent.Received(4096));
+
+  // At the floor and just under it, 1 KiB blocks twice a second against one every 0.55 s.
+  for (const long long stepMs : {500LL, 550LL}) {
+    clock = 0;
+    CFetchPace line(limits, [&clock] { return clock; });
+    bool holds = true;
+    while (holds && clock < 10 * kStartupRateWindowMs) {
+      clock += stepMs;
+      holds = line.Received(1024);
+    }
+    EXPECT_EQ(stepMs == 500, holds) << stepMs;
+    if (stepMs != 500) {
+      EXPECT_GE(clock, kStartupRateWindowMs) << "judged before a window had passed";
+    }
+  }
 }
 
 }  // namespace

@@ -323,9 +323,8 @@ TEST_F(SignedPackageTest, StartUpRefusesWhatTheKeyDidNotSignOrTheIndexDoesNotMat
   EXPECT_FALSE(FileExists(m_home / "3.1"));
 
   // No release on the server and none from before: the fetch's own error. (The signed release
-  // of the step before was kept: it is the newest seen here, whatever the index said.)
-  EXPECT_EQ(kVectorReleases[0], ReadFile(m_home / "pkgrelease.txt"));
-  RemoveFile(m_home / "pkgrelease.txt");
+  // of the step before was not kept: its index did not match it.)
+  EXPECT_FALSE(FileExists(m_home / "pkgrelease.txt"));
   Serve(kVectorReleases[0]);
   m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Status(404));
   EXPECT_EQ(0, Prepare());
@@ -769,17 +768,79 @@ TEST_F(SignedPackageTest, TheHomeIndexIsReplacedOnlyByOneThatMatches) {
   EXPECT_EQ("000", Flags());
 }
 
-// The release file's fetch shares start-up's deadline with the index's.
-TEST_F(SignedPackageTest, TheReleaseFetchSharesStartUpsDeadline) {
+// The home folder's index and release change only together, once both came and were checked. A
+// returning user whose fresh release is late, missing or does not fit its index, or whose fresh
+// index is late, starts with the home copies, which stay as they were.
+TEST_F(SignedPackageTest, ALateOrUncheckedFreshCopyLeavesTheHomeCopiesServingAsTheyWere) {
   Serve(kVectorReleases[0]);
   ASSERT_EQ(1, Start());
-  long long now = 0;
-  m_download.m_startupClockMs = [&now] { return now; };
-  m_server.onBlock = [&](const std::string& object, int) { now += object == kRemote + "pkgindex.txt" ? kStartupFetchMs - 1 : 1; };
-  Serve(kVectorReleases[1]);
-  ASSERT_EQ(1, Prepare());  // the release came too late: the verified copy serves
+  const std::string homeIndex = ReadFile(m_home / "pkgindex.txt");
+  auto asTheyWere = [&](const char* what) {
+    EXPECT_EQ(homeIndex, ReadFile(m_home / "pkgindex.txt")) << what;
+    EXPECT_EQ(kVectorReleases[0], ReadFile(m_home / "pkgrelease.txt")) << what;
+    EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp")) << what;
+    EXPECT_FALSE(FileExists(m_home / "pkgrelease.txt.tmp")) << what;
+    EXPECT_FALSE(FileExists(m_home / "4.0")) << what;
+  };
+  std::atomic<long long> now{0};
+  m_download.m_startupClockMs = [&now] { return now.load(); };
+  const std::string index = kRemote + "pkgindex.txt", release = kRemote + "pkgrelease.txt";
+  // The server has moved on to 4.0: its index comes at once, its release file trickles, 4 KiB
+  // every 5 s of the line's time.
+  ServeVersion("4.0", kVectorReleases[1]);
+  m_server.Answer(release, ScriptedResponse::Ok(std::string(100 * 4096, 'x')));
+  StartupStage stage = StartupStage::kFetchingIndex;
+  m_server.onBlock = [&](const std::string& object, int) {
+    if (object == release) stage = m_download.m_startupStage;
+    now += object == release ? 5000 : 1;
+  };
+  ASSERT_EQ(1, Prepare());
   EXPECT_TRUE(TakeMessages().empty());
-  EXPECT_EQ(kVectorReleases[0], ReadFile(m_home / "pkgrelease.txt"));
+  EXPECT_EQ(StartupStage::kFetchingRelease, stage);
+  EXPECT_EQ("3.1", m_download.m_strVersion);
+  asTheyWere("a late release");
+  m_server.onBlock = nullptr;
+
+  // No release on the server at all: the same.
+  m_server.Answer(release, ScriptedResponse::Status(404));
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+  asTheyWere("no release");
+
+  // A newer release with an index that does not fit it: refused, and the kept release stays, so
+  // that the next start without the server still has a matching pair.
+  Serve(kVectorReleases[1], "2048");
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ("The package index does not match the signed release, so it was not used.", OneMessage());
+  asTheyWere("a release with a stale index");
+  m_server.Answer(index, ScriptedResponse::Unreachable());
+  m_server.Answer(release, ScriptedResponse::Unreachable());
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+
+  // A late index: the release is not even asked for.
+  Serve(kVectorReleases[1]);
+  m_server.Answer(index, ScriptedResponse::Ok(std::string(100 * 4096, 'x')));
+  m_server.onBlock = [&](const std::string&, int) { now += 5000; };
+  const int releasesAsked = m_server.RequestCount(release);
+  CPackageDownload lateIndex(&m_view);
+  lateIndex.m_pVerifier = MakeSignedPackageVerifier(kVectorPublicKey);
+  lateIndex.m_startupClockMs = m_download.m_startupClockMs;
+  EXPECT_EQ(1, lateIndex.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(releasesAsked, m_server.RequestCount(release));
+  asTheyWere("a late index");
+
+  // Slow but honest, its first block after 50 s: taken, and both home copies replaced.
+  Serve(kVectorReleases[1]);
+  m_server.Answer(release, ScriptedResponse::Ok(kVectorReleases[1], 100));
+  m_server.onBlock = [&](const std::string& object, int block) { now += object == release && block == 1 ? 50000 : 25; };
+  CPackageDownload slow(&m_view);
+  slow.m_pVerifier = MakeSignedPackageVerifier(kVectorPublicKey);
+  slow.m_startupClockMs = m_download.m_startupClockMs;
+  EXPECT_EQ(1, slow.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(kVectorReleases[1], ReadFile(m_home / "pkgrelease.txt"));
 }
 
 // A verifier whose every check gives one answer: how the callers treat each of the three.

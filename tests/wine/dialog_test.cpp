@@ -1,5 +1,6 @@
 // The main dialog in this process, driven from a second thread: its first look, the system
-// menu's About entry and the About box, and its layout at the screen's DPI (the end-to-end run
+// menu's About entry and the About box, and its layout at the screen's DPI; and the start-up
+// window (the end-to-end run
 // sets BRISKO_DIALOG_DPI to the DPI it gave Wine). Needs a display (the end-to-end run provides
 // Xvfb).
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
 #include "ui/downloader_dlg.h"
+#include "ui/startup_dlg.h"
 
 namespace {
 
@@ -214,6 +216,89 @@ TEST_F(DialogTest, AtTheScreensDpiNothingIsClippedAndTheLogoFillsItsFrame) {
   EXPECT_TRUE((drawn.cx == control.cx && drawn.cy <= control.cy) || (drawn.cy == control.cy && drawn.cx <= control.cx))
       << drawn.cx << " x " << drawn.cy << " in " << control.cx << " x " << control.cy << " at " << dpi << " DPI";
   EXPECT_NEAR(drawn.cx * 94.0 / 201.0, drawn.cy, 1.0);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+// Hands this thread's messages to their windows until `done` holds, for at most ten seconds.
+template <typename Condition>
+bool PumpUntil(CDialog& dialog, Condition done) {
+  for (int i = 0; i < 200 && !done(); ++i) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+      if (!dialog.TakeDialogMessage(message)) DispatchMessageA(&message);
+    Sleep(50);
+  }
+  return done();
+}
+
+// How many pixels the text needs in the control's width, in the control's font.
+int TextHeight(HWND control, const std::string& text) {
+  RECT room;
+  GetClientRect(control, &room);
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)));
+  DrawTextA(dc, text.c_str(), -1, &room, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return room.bottom;
+}
+
+// The start-up window says what start-up waits for and how much has come, follows preparation as
+// it moves on, fits every text at the screen's DPI, and its Cancel asks preparation to end.
+TEST(StartupWindowTest, SaysWhatStartUpWaitsForFollowsItAndCancelAsksPreparationToEnd) {
+  CMemoryDownloadView view;
+  CPackageDownload download(&view);
+  download.m_startupReceived = 300 * 1024;
+  CStartupDlg window(download);
+  ASSERT_TRUE(window.Show());
+  const HWND hwnd = window.GetSafeHwnd();
+  EXPECT_TRUE(IsWindowVisible(hwnd));
+  EXPECT_EQ(hwnd, FindWindowA(nullptr, "Starting Brisko Download"));
+  EXPECT_EQ("Waiting for the package list from the download server...", ChildText(hwnd, IDC_STARTUP_TEXT));
+  EXPECT_EQ("300 KB received so far.", ChildText(hwnd, IDC_STARTUP_RECEIVED));
+
+  // Each stage's text in turn, as preparation moves on; each fits its two lines.
+  HWND text = GetDlgItem(hwnd, IDC_STARTUP_TEXT);
+  RECT room;
+  GetClientRect(text, &room);
+  const std::pair<StartupStage, const char*> stages[] = {
+      {StartupStage::kFetchingRelease, "Waiting for the signed release of the package from the download server..."},
+      {StartupStage::kPreparingFolder, "Preparing the download folder..."},
+  };
+  for (const auto& [stage, expected] : stages) {
+    download.m_startupStage = stage;
+    EXPECT_TRUE(PumpUntil(window, [&] { return ChildText(hwnd, IDC_STARTUP_TEXT) == expected; })) << expected;
+  }
+  EXPECT_EQ("", ChildText(hwnd, IDC_STARTUP_RECEIVED));
+  for (const char* each : {"Waiting for the package list from the download server...",
+                           "Waiting for the signed release of the package from the download server..."})
+    EXPECT_LE(TextHeight(text, each), room.bottom) << each;
+  EXPECT_LE(TextHeight(GetDlgItem(hwnd, IDC_STARTUP_RECEIVED), "10240 KB received so far."),
+            [&] {
+              RECT line;
+              GetClientRect(GetDlgItem(hwnd, IDC_STARTUP_RECEIVED), &line);
+              return line.bottom;
+            }());
+  RECT client;
+  GetClientRect(hwnd, &client);
+  for (HWND child = GetWindow(hwnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_TRUE(rect.left >= 0 && rect.top >= 0 && rect.right <= client.right && rect.bottom <= client.bottom)
+        << "control " << GetDlgCtrlID(child) << " past the window";
+  }
+
+  // Escape is Cancel, as the button and the close box are: the window goes at once, preparation
+  // is asked to end, and the window waits to be closed by its owner.
+  PostMessageA(hwnd, WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_TRUE(PumpUntil(window, [&] { return window.IsCancelled(); }));
+  EXPECT_EQ(1, download.m_bStartupCancelled.load());
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+  window.Show();  // a second copy asking does not bring a cancelled window back
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+  window.Destroy();
+  EXPECT_FALSE(IsWindow(hwnd));
   EXPECT_TRUE(TakeMessages().empty());
 }
 

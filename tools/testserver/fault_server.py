@@ -24,7 +24,8 @@ stands for the proxy and the server behind it.
 The package (for the end-to-end tests): /download/brisko/NAME serves ROOT/NAME. A rules file
 (JSON, read on every request) can make a name misbehave: {"NAME": ["500", "cut", "ok"], ...}
 takes one action per request, the last one repeating; "*" applies to every name without a rule.
-Actions: ok, slow (4 KiB every 50 ms), drip (one byte every half second), trickle (100 bytes a second), 404, 500, cut,
+Actions: ok, slow (4 KiB every 50 ms), drip (one byte every half second), trickle (100 bytes a second), crawl (1 KiB a
+second), 404, 500, cut,
 short, chunked-cut, stall, hang (the file's first half, then one byte every half second), late (the file after 3 s of
 silence), html (200 with an HTML page),
 huge-headers, redirect-loop, long (the file followed by as much again), flip (the file with its
@@ -109,14 +110,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def trickle(self, body):
-        """The body announced whole, then 100 bytes a second: above the client's floor of 4 KiB a
-        minute, far below what start-up waits for."""
+    def trickle(self, body, step=100):
+        """The body announced whole, then `step` bytes a second: 100 is above the client's floor of
+        4 KiB a minute, far below what start-up waits for; 1024 brings a block every four seconds,
+        never a stall, but below start-up's floor of 2 KiB a second."""
         self.send_response(200)
         self.send_header('Content-Length', str(len(body)))
         self.end_headers()
-        for at in range(0, len(body), 100):
-            self.wfile.write(body[at:at + 100])
+        for at in range(0, len(body), step):
+            self.wfile.write(body[at:at + step])
             self.wfile.flush()
             time.sleep(1)
 
@@ -287,6 +289,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.drip(body)
         if action == 'trickle':
             return self.trickle(body)
+        if action == 'crawl':
+            return self.trickle(body, 1024)
         if action == 'hang':
             return self.drip(body, len(body) // 2)
         if action == 'late':

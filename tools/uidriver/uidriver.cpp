@@ -3,6 +3,8 @@
 //
 //   wait|<caption>|<ms>          a visible top-level window with that caption appears
 //   gone|<caption>|<ms>          no such window is left
+//   watch|<caption>|<until>|<ms> "1" when a window with that caption showed (even for a moment)
+//                                before one captioned <until> appeared, else "0"
 //   text|<caption>|<id>          a control's text
 //   enabled|<caption>|<id>       1 or 0
 //   visible|<caption>|<id>       1 or 0
@@ -103,6 +105,18 @@ std::string Run(const std::vector<std::string>& f) {
     need(2);
     g_hLocked = CreateFileA(f[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return g_hLocked == INVALID_HANDLE_VALUE ? "ERR cannot open " + f[1] : "OK";
+  }
+  if (command == "watch") {
+    need(4);
+    const DWORD ms = std::stoul(f[3]);
+    const DWORD start = GetTickCount();
+    bool seen = false;
+    for (;;) {
+      if (FindTop(f[1]) != nullptr) seen = true;
+      if (FindTop(f[2]) != nullptr) return seen ? "OK 1" : "OK 0";
+      if (GetTickCount() - start >= ms) return "ERR no window";
+      Sleep(10);
+    }
   }
   if (command == "wait" || command == "gone" || command == "message") {
     need(3);

@@ -12,6 +12,7 @@ from pathlib import Path
 
 TOOLS = Path(__file__).resolve().parent.parent
 MAIN_CAPTION = 'Corvane Software Brisko Download'
+STARTUP_CAPTION = 'Starting Brisko Download'
 MESSAGE_CAPTION = 'trelkin'
 
 
