@@ -581,7 +581,9 @@ def download_outcome(wine, driver, exe, work, seconds):
         driver.click(IDC_DOWNLOAD)
         for poll in itertools.count():
             took = time.monotonic() - start
-            if driver.value('enabled', MAIN_CAPTION, IDC_INSTALL) == '1':
+            if app.poll() is not None:
+                return f'the program ended (exit code {app.returncode})', took, None
+            if driver.ask('enabled', MAIN_CAPTION, IDC_INSTALL) == 'OK 1':
                 return 'finished', took, transfer_seconds(home, clicked)
             if took > seconds:
                 return f'still running after {seconds} s', took, None
@@ -625,6 +627,13 @@ def describe(outcomes, best=True):
     if others:
         text += f'{"; " if text else ""}{len(others)} of {len(outcomes)}: {others[0]}'
     return text, (statistics.median(times) if times else None)
+
+
+def progress(rows):
+    """Prints rows as they are measured: a long run that fails late keeps what it had."""
+    for row in rows:
+        print('| ' + ' | '.join(row) + ' |', flush=True)
+    return rows
 
 
 def package_label(size, part):
@@ -675,14 +684,16 @@ def tcp_rows(side, programs, native, site, runs, scale):
         capacity = size * 8 / (mbit * 1e6)
         labels = {'autotuned': 'curl, one GET, the server\'s buffer left to the kernel',
                   'four': 'curl, the parts four at a time'}
+        case = []
         for name in ('autotuned', 'four', *programs):
             text, took = describe(results[name])
             transfers = [transfer for outcome, _, transfer in results[name] if transfer is not None]
             if transfers:
                 text += f'; transfer {statistics.median(transfers):.2f} s'
             ratio = f'**{get / took:.2f}**' if get and took else ''
-            rows.append((line_label(rtt, mbit, loss), package_label(size, part), labels.get(name, name), get_text, text, ratio, f'{capacity / took:.2f}' if took else '',
-                         str(most[name])))
+            case.append((line_label(rtt, mbit, loss), package_label(size, part), labels.get(name, name), get_text,
+                         text, ratio, f'{capacity / took:.2f}' if took else '', str(most[name])))
+        rows += progress(case)
     return rows
 
 
@@ -706,9 +717,9 @@ def slow_start_up_rows(side, programs, native, site, runs):
     get_text, get = describe(gets, best=False)
     text, took = describe(starts)
     index_kib = (folder / 'pkgindex.txt').stat().st_size / 1024
-    return [(line_label(rtt, mbit, 0), f'first start, 65,534 parts (index {index_kib:,.0f} KiB)',
-             'start-up to a ready dialog', f'{get_text} (the index alone)', text,
-             f'**{get / took:.2f}**' if get and took else '', '', '')]
+    return progress([(line_label(rtt, mbit, 0), f'first start, 65,534 parts (index {index_kib:,.0f} KiB)',
+                      'start-up to a ready dialog', f'{get_text} (the index alone)', text,
+                      f'**{get / took:.2f}**' if get and took else '', '', '')])
 
 
 def servers_rows(side, programs, native, site, scale):
@@ -729,8 +740,8 @@ def servers_rows(side, programs, native, site, scale):
         try:
             for name, exe in programs.items():
                 (outcome, took, transfer), most = side.download(line, exe)
-                rows.append((server_label, line_label(*line[:2], 0), package_label(size, part), name, outcome,
-                             f'{took:.1f} s' if took else '', str(most)))
+                rows += progress([(server_label, line_label(*line[:2], 0), package_label(size, part), name, outcome,
+                                   f'{took:.1f} s' if took else '', str(most))])
         finally:
             server.close()
     return rows

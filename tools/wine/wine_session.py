@@ -71,8 +71,8 @@ class Display:
             if not Path(f'/tmp/.X11-unix/X{number}').exists() and not Path(f'/tmp/.X{number}-lock').exists():
                 break
         self.name = f':{number}'
-        self.process = subprocess.Popen([*in_netns(netns), 'Xvfb', self.name, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen([*in_netns(netns), 'Xvfb', self.name, '-screen', '0', '1024x768x24',
+                                         '-nolisten', 'tcp'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(100):
             if Path(f'/tmp/.X11-unix/X{number}').exists():
                 return
