@@ -24,14 +24,31 @@
             300 ms / 128 kbit/s, unsigned and signed: how long start-up took to the ready dialog,
             and whether the start-up window showed meanwhile (one run each; by --only mobile)
 
+Only when asked for with --only, as root: through a line with real TCP (bench/tcp_line: two
+network namespaces joined by a packet forwarder with a delay, a rate behind a router's buffer, and
+random loss), the client's side (Wine, the UI driver, curl) in one, nginx with a 64 KiB send
+buffer in the other, and the programs built for the server's address there:
+  tcp       16 MiB in 1 MiB and 64 KiB parts at 50 ms / 100 Mbit/s, 100 ms / 20 Mbit/s and
+            150 ms / 20 Mbit/s, each without and with 1 % loss, and 1 MiB parts at 600 ms /
+            10 Mbit/s: the program asking ahead and the build asking one part at a time against
+            one GET of the whole installer, the same with the server's buffer left to the kernel,
+            and the parts four at a time, all with curl; and a first start of 65,534 parts at
+            300 ms / 128 kbit/s against a GET of its index
+  servers   servers as they are: nginx allowing two connections per client (503 beyond), nginx
+            with a 2 s send_timeout on a 40 ms / 8 Mbit/s line, and a firewall that answers no
+            fourth connection; each build once, its time and outcome
+Both write their tables to docs/performance.md (not with --quick).
+
 Each figure is the median of --runs runs; a ratio is the ceiling's time over the program's (1.00 ×
 is as fast). Prints a table, and writes it to docs/performance.md when every section ran.
 Usage: bench/run_bench.py [--runs 3] [--quick] [--only download,join] [--port 18090]
+       sudo bench/run_bench.py --only tcp,servers
 (builds what it needs in build/bench-*; nginx listens on --port, or the line emulator does and
 nginx on the next port)
 """
 import argparse
 import contextlib
+import itertools
 import os
 import platform
 import shutil
@@ -45,21 +62,37 @@ from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TOP / 'tools' / 'wine'))
-from wine_session import MAIN_CAPTION, STARTUP_CAPTION, Display, Driver, Nginx, Wine, windows_build_arch  # noqa: E402
+from tcp_line.namespaces import SERVER_ADDRESS, Namespaces  # noqa: E402
+from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, STARTUP_CAPTION, Display, Driver, Nginx, Wine,  # noqa: E402
+                          kill_process_group, windows_build_arch)
 
 PORT = 18090
 IDOK, IDC_DOWNLOAD, IDC_INSTALL = 1, 1003, 1005
 MiB = 1024 * 1024
 
 
-def build(sequential=False):
+JOBS = '2'  # the machine's two cores are shared: no more compilers than that
+
+
+def build_program(folder, arch, host, port, *settings):
+    """trelkin.exe alone, built for the server at host:port, with more cmake settings if given."""
+    subprocess.run(['cmake', '-S', str(TOP), '-B', str(folder), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
+                    '-DBRISKO_BUILD_TESTS=OFF', f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw-{arch}.cmake',
+                    f'-DBRISKO_SERVER_HOST={host}', f'-DBRISKO_SERVER_PORT={port}', *settings],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', str(folder), '-j', JOBS, '--target', 'trelkin'], check=True,
+                   stdout=subprocess.DEVNULL)
+    return folder / 'trelkin.exe'
+
+
+def build(sequential=False, tcp=False):
     subprocess.run(['bash', str(TOP / 'scripts' / 'install_deps.sh')], check=True)
     arch = windows_build_arch(TOP / 'build' / 'wine64-shims')
     win, native = TOP / 'build' / f'bench-windows-{arch}', TOP / 'build' / 'bench-native'
     subprocess.run(['cmake', '-S', str(TOP), '-B', str(native), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
                     '-DBRISKO_BUILD_TESTS=OFF'], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(['cmake', '--build', str(native), '--target', 'merge_bench', 'pkgmake'], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', str(native), '-j', JOBS, '--target', 'merge_bench', 'pkgmake',
+                    *(['tcp_line'] if tcp else [])], check=True, stdout=subprocess.DEVNULL)
     key = TOP / 'build' / 'bench-key.pem'
     if not key.exists():
         key.with_suffix('.pub').write_text(subprocess.run([str(native / 'tools' / 'pkgmake'), 'keygen', str(key)],
@@ -69,17 +102,19 @@ def build(sequential=False):
                     '-DBRISKO_SERVER_HOST=127.0.0.1', f'-DBRISKO_SERVER_PORT={PORT}',
                     f'-DBRISKO_BENCH_PACKAGE_KEY={key.with_suffix(".pub").read_text().strip()}'],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(['cmake', '--build', str(win), '--target', 'trelkin', 'trelkin_bench_signed', 'uidriver',
+    subprocess.run(['cmake', '--build', str(win), '-j', JOBS, '--target', 'trelkin', 'trelkin_bench_signed', 'uidriver',
                     'wininet_loop'], check=True, stdout=subprocess.DEVNULL)
     if sequential:
         # The program as it was before it asked ahead: each part requested once the last is written.
-        one = TOP / 'build' / f'bench-windows-{arch}-one-at-a-time'
-        subprocess.run(['cmake', '-S', str(TOP), '-B', str(one), '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=Release',
-                        '-DBRISKO_BUILD_TESTS=OFF', f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw-{arch}.cmake',
-                        '-DBRISKO_SERVER_HOST=127.0.0.1', f'-DBRISKO_SERVER_PORT={PORT}', '-DBRISKO_REQUESTS_AHEAD=0'],
-                       check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(['cmake', '--build', str(one), '--target', 'trelkin'], check=True, stdout=subprocess.DEVNULL)
-        shutil.copy(one / 'trelkin.exe', win / 'bench' / 'trelkin_one_at_a_time.exe')
+        one = build_program(TOP / 'build' / f'bench-windows-{arch}-one-at-a-time', arch, '127.0.0.1', PORT,
+                            '-DBRISKO_REQUESTS_AHEAD=0')
+        shutil.copy(one, win / 'bench' / 'trelkin_one_at_a_time.exe')
+    if tcp:
+        # The line with real TCP: the server is the server namespace's address, on its port 80.
+        for name, settings in (('asking-ahead', ()), ('one-at-a-time', ('-DBRISKO_REQUESTS_AHEAD=0',))):
+            exe = build_program(TOP / 'build' / f'bench-windows-{arch}-tcp-{name}', arch, SERVER_ADDRESS,
+                                TCP_SERVER_PORT, *settings)
+            shutil.copy(exe, win / 'bench' / f'trelkin_tcp_{name.replace("-", "_")}.exe')
     return win, native, key
 
 
@@ -163,15 +198,19 @@ def run_trelkin(wine, driver, exe, work, measure_memory=False, home=None):
         peak = memory.stop() if memory else None
         driver.click(IDOK)
         app.wait(timeout=60)
-        # The parts' write times tell when the transfer ended, without asking the program more often.
-        version = next(folder for folder in home.iterdir() if (folder / 'pkgindex.txt').exists())
-        transfer = max((version / obj.split('/')[-1]).stat().st_mtime for obj in part_objects(version)) - clicked
-        return took, transfer, peak
+        return took, transfer_seconds(home, clicked), peak
     finally:
         if app.poll() is None:
             app.kill()
         if not keep:
             shutil.rmtree(home, ignore_errors=True)
+
+
+def transfer_seconds(home, clicked):
+    """Seconds from the click (a wall-clock time) to the last part written: the parts' write times
+    tell when the transfer ended, without asking the program more often."""
+    version = next(folder for folder in home.iterdir() if (folder / 'pkgindex.txt').exists())
+    return max((version / obj.split('/')[-1]).stat().st_mtime for obj in part_objects(version)) - clicked
 
 
 def time_start_up(wine, driver, exe, home):
@@ -485,16 +524,299 @@ def mobile_rows(wine, driver, win, native, key, site, work):
     return rows
 
 
-def markdown_table(header, rows, args):
-    """Prints the rows as a Markdown table with a line saying where and how they were measured;
-    returns the two."""
+# --- the line with real TCP (bench/tcp_line): the client's side in one network namespace, nginx in
+# another, both kernels' TCP between them ------------------------------------------------------
+
+TCP_SERVER_PORT = 80  # the namespaces are the bench's own, and so is this port in them
+TCP_REFERENCE_PORT = 8080  # a second nginx whose send buffers the kernel sizes itself
+# Round trip (ms), rate (Mbit/s) and the router's buffer (ms of that rate): one round trip's worth,
+# the classic sizing; a slow line's router holds more (16 full packets at 128 kbit/s).
+TCP_LINES = ((50, 100, 50), (100, 20, 100), (150, 20, 150))
+SATELLITE = (600, 10, 600)
+SLOW_LINE = (300, 0.128, 1500)
+TCP_RUN_SECONDS = 600  # a client still running after this is stopped and said to be
+
+
+class ClientSide:
+    """Xvfb, Wine (its wineserver makes the program's sockets), the UI driver and curl, all in the
+    client's namespace; nginx in the server's; a fresh forwarder for every run."""
+
+    def __init__(self, net, win, work):
+        self.net, self.work = net, work
+        self.display = Display(netns=net.client)
+        self.wine = Wine(self.display, prefix=work / 'wineprefix-tcp', netns=net.client)
+        self.driver = Driver(self.wine, win / 'tools' / 'uidriver.exe')
+
+    def close(self):
+        self.driver.close()
+        self.wine.close()
+        self.display.close()
+
+    def nginx(self, root, port=TCP_SERVER_PORT, sndbuf='64k', **extra):
+        """nginx in the server's namespace, with a real server's 64 KiB send buffer by default."""
+        return Nginx(root, port, host=SERVER_ADDRESS, netns=self.net.server, sndbuf=sndbuf, **extra)
+
+    def curl(self, line, *arguments):
+        """Seconds a curl command took through a line of (rtt, mbit, buffer) and `settings`
+        (None if it failed or ran out of time), and the most connections it had open."""
+        rtt, mbit, buffer_ms, settings = line
+        with self.net.line(rtt, mbit, buffer_ms=buffer_ms, **settings) as running:
+            start = time.monotonic()
+            done = subprocess.run([*self.net.client_command(), 'curl', '-s', '--fail', '--max-time',
+                                   str(TCP_RUN_SECONDS), *arguments], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+            took = time.monotonic() - start
+        return (None if done.returncode else took), running.most
+
+    def download(self, line, exe):
+        """A download through the line from the Download click: ('finished', seconds to Install,
+        seconds of transfer), ('message: <text>', seconds, None) or ('still running', ...); and
+        the most connections the program had open."""
+        rtt, mbit, buffer_ms, settings = line
+        with self.net.line(rtt, mbit, buffer_ms=buffer_ms, **settings) as running:
+            outcome = download_outcome(self.wine, self.driver, exe, self.work, TCP_RUN_SECONDS)
+        return outcome, running.most
+
+    def start_up(self, line, exe):
+        """A first start through the line: ('ready', seconds to the ready dialog) or the message."""
+        rtt, mbit, buffer_ms, settings = line
+        with self.net.line(rtt, mbit, buffer_ms=buffer_ms, **settings):
+            return start_up_outcome(self.wine, self.driver, exe, self.work, TCP_RUN_SECONDS)
+
+
+def read_message(driver, ms):
+    """The text of a message box shown now (waiting `ms` at most), dismissed; None if none is."""
+    answer = driver.ask('message', MESSAGE_CAPTION, ms)
+    if not answer.startswith('OK'):
+        return None
+    driver.ask('dismiss', MESSAGE_CAPTION)
+    driver.ask('gone', MESSAGE_CAPTION, 5000)
+    return answer[3:]
+
+
+def end_program(driver, app):
+    """Dismisses what message boxes are left, closes the dialog, and ends the program."""
+    try:
+        while read_message(driver, 500) is not None:
+            pass
+        driver.ask('click', MAIN_CAPTION, IDOK)
+        app.wait(timeout=30)
+    except (subprocess.TimeoutExpired, RuntimeError):
+        pass
+    if app.poll() is None:
+        kill_process_group(app)
+        app.wait()
+
+
+def download_outcome(wine, driver, exe, work, seconds):
+    """The program from its Download click until Install is enabled, a message box shows, or
+    `seconds` pass: (outcome, seconds, seconds of transfer or None)."""
+    home = Path(tempfile.mkdtemp(dir=work))
+    shutil.copy(exe, home / 'trelkin.exe')
+    app = wine.start(home / 'trelkin.exe', cwd=home)
+    try:
+        if not driver.wait(MAIN_CAPTION, 60000):
+            return f'no dialog: {read_message(driver, 1000)}', None, None
+        start, clicked = time.monotonic(), time.time()
+        driver.click(IDC_DOWNLOAD)
+        for poll in itertools.count():
+            took = time.monotonic() - start
+            if app.poll() is not None:
+                return f'the program ended (exit code {app.returncode})', took, None
+            if driver.ask('enabled', MAIN_CAPTION, IDC_INSTALL) == 'OK 1':
+                return 'finished', took, transfer_seconds(home, clicked)
+            if took > seconds:
+                return f'still running after {seconds} s', took, None
+            if poll % 10 == 9:  # a message box is looked for once a second
+                message = read_message(driver, 0)
+                if message is not None:
+                    return f'message: {message}', time.monotonic() - start, None
+            time.sleep(0.1)
+    finally:
+        end_program(driver, app)
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def start_up_outcome(wine, driver, exe, work, seconds):
+    """A first start from the program's start to its ready dialog, or to the message it shows:
+    (outcome, seconds)."""
+    home = Path(tempfile.mkdtemp(dir=work))
+    shutil.copy(exe, home / 'trelkin.exe')
+    start = time.monotonic()
+    app = wine.start(home / 'trelkin.exe', cwd=home)
+    try:
+        while time.monotonic() - start < seconds:
+            if driver.wait(MAIN_CAPTION, 500):
+                return 'ready', time.monotonic() - start
+            message = read_message(driver, 0)
+            if message is not None:
+                return f'message: {message}', time.monotonic() - start
+        return f'no dialog after {seconds} s', time.monotonic() - start
+    finally:
+        end_program(driver, app)
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def describe(outcomes, best=True):
+    """The median (and best) time of the runs that finished, and what the others came to."""
+    times = sorted(took for outcome, took, _ in outcomes if outcome == 'finished')
+    others = [outcome for outcome, _, _ in outcomes if outcome != 'finished']
+    text = f'{statistics.median(times):.2f} s' if times else ''
+    if times and best and len(times) > 1:
+        text += f' (best {times[0]:.2f} s)'
+    if others:
+        text += f'{"; " if text else ""}{len(others)} of {len(outcomes)}: {others[0]}'
+    return text, (statistics.median(times) if times else None)
+
+
+def progress(rows):
+    """Prints rows as they are measured: a long run that fails late keeps what it had."""
+    for row in rows:
+        print('| ' + ' | '.join(row) + ' |', flush=True)
+    return rows
+
+
+def package_label(size, part):
+    unit = f'{part // MiB} MiB' if part >= MiB else f'{part // 1024} KiB'
+    return f'{size / MiB:.0f} MiB in {-(-size // part)} parts of {unit}'
+
+
+def line_label(rtt, mbit, loss):
+    rate = f'{mbit * 1000:.0f} kbit/s' if mbit < 1 else f'{mbit:g} Mbit/s'
+    return f'{rtt} ms / {rate}{", 1 % loss" if loss else ""}'
+
+
+def tcp_rows(side, programs, native, site, runs, scale):
+    """The program, asking ahead and one part at a time, against one GET of the whole installer
+    and the parts four at a time with curl, through lines with real TCP."""
+    rows = []
+    cases = [(rtt, mbit, buffer_ms, part, loss) for rtt, mbit, buffer_ms in TCP_LINES for part in (MiB, 64 * 1024)
+             for loss in (0, 0.01)]
+    cases.append((*SATELLITE, MiB, 0))
+    size = 16 * MiB // scale
+    for rtt, mbit, buffer_ms, part, loss in cases:
+        folder = publish(native, site, f'tcp{size // 1024}k{part // 1024}k', size, part)
+        server = side.nginx(folder.parent.parent)
+        reference = side.nginx(folder.parent.parent, TCP_REFERENCE_PORT, sndbuf=None)
+        try:
+            url = f'http://{SERVER_ADDRESS}:{TCP_SERVER_PORT}'
+            four = ['--parallel', '--parallel-max', '4']
+            for obj in part_objects(folder):
+                four += [url + obj, '-o', str(side.work / 'four.bin')]
+            results = {name: [] for name in ('get', 'autotuned', 'four', *programs)}
+            most = {name: 0 for name in results}
+            for run in range(runs):
+                line = (rtt, mbit, buffer_ms, {'loss': loss, 'seed': run + 1})
+                for name, arguments in (('get', [f'{url}/whole.bin']),
+                                        ('autotuned', [f'http://{SERVER_ADDRESS}:{TCP_REFERENCE_PORT}/whole.bin']),
+                                        ('four', four)):
+                    took, connections = side.curl(line, '-o', str(side.work / 'whole.bin'), *arguments)
+                    results[name].append(('finished', took, None) if took is not None else ('failed', None, None))
+                    most[name] = max(most[name], connections)
+                for name, exe in programs.items():
+                    outcome, connections = side.download(line, exe)
+                    results[name].append(outcome)
+                    most[name] = max(most[name], connections)
+        finally:
+            server.close()
+            reference.close()
+        get_text, get = describe(results['get'], best=False)
+        capacity = size * 8 / (mbit * 1e6)
+        labels = {'autotuned': 'curl, one GET, the server\'s buffer left to the kernel',
+                  'four': 'curl, the parts four at a time'}
+        case = []
+        for name in ('autotuned', 'four', *programs):
+            text, took = describe(results[name])
+            transfers = [transfer for outcome, _, transfer in results[name] if transfer is not None]
+            if transfers:
+                text += f'; transfer {statistics.median(transfers):.2f} s'
+            ratio = f'**{get / took:.2f}**' if get and took else ''
+            case.append((line_label(rtt, mbit, loss), package_label(size, part), labels.get(name, name), get_text,
+                         text, ratio, f'{capacity / took:.2f}' if took else '', str(most[name])))
+        rows += progress(case)
+    return rows
+
+
+def slow_start_up_rows(side, programs, native, site, runs):
+    """A first start of the largest package (65,534 parts) on a 128 kbit/s line: the index alone
+    is over a megabyte."""
+    folder = publish(native, site, 'tiny65534', 16 * 65534, 16)
+    server = side.nginx(folder.parent.parent)
+    rtt, mbit, buffer_ms = SLOW_LINE
+    try:
+        gets, starts = [], []
+        for run in range(runs):
+            line = (rtt, mbit, buffer_ms, {'seed': run + 1})
+            took, _ = side.curl(line, '-o', str(side.work / 'index.txt'),
+                                f'http://{SERVER_ADDRESS}:{TCP_SERVER_PORT}/download/brisko/pkgindex.txt')
+            gets.append(('finished', took, None) if took is not None else ('failed', None, None))
+            outcome, took = side.start_up(line, programs['asking ahead'])
+            starts.append(('finished' if outcome == 'ready' else outcome, took, None))
+    finally:
+        server.close()
+    get_text, get = describe(gets, best=False)
+    text, took = describe(starts)
+    index_kib = (folder / 'pkgindex.txt').stat().st_size / 1024
+    return progress([(line_label(rtt, mbit, 0), f'first start, 65,534 parts (index {index_kib:,.0f} KiB)',
+                      'start-up to a ready dialog', f'{get_text} (the index alone)', text,
+                      f'**{get / took:.2f}**' if get and took else '', '', '')])
+
+
+def servers_rows(side, programs, native, site, scale):
+    """Servers as they are: a per-client connection limit, a short send timeout, a firewall that
+    lets no more than three connections through. Each build once, time and outcome."""
+    rows = []
+    limit = ('limit_conn_zone $binary_remote_addr zone=perclient:1m;', 'limit_conn perclient 2; limit_conn_status 503;')
+    cases = [
+        ('nginx, two connections per client (503 beyond)', (50, 100, 50, {}), 16, MiB,
+         {'http_extra': limit[0], 'server_extra': limit[1]}),
+        ('nginx, send_timeout 2 s', (40, 8, 40, {}), 24, 4 * MiB, {'server_extra': 'send_timeout 2s;'}),
+        ('a firewall: no answer to a fourth connection', (50, 100, 50, {'max_flows': 3}), 16, MiB, {}),
+    ]
+    for server_label, line, mib, part, extra in cases:
+        size, part = mib * MiB // scale, part // scale
+        folder = publish(native, site, f'tcp{size // 1024}k{part // 1024}k', size, part)
+        server = side.nginx(folder.parent.parent, **extra)
+        try:
+            for name, exe in programs.items():
+                (outcome, took, transfer), most = side.download(line, exe)
+                rows += progress([(server_label, line_label(*line[:2], 0), package_label(size, part), name, outcome,
+                                   f'{took:.1f} s' if took else '', str(most))])
+        finally:
+            server.close()
+    return rows
+
+
+def tcp_sections(wanted, win, native, site, work, runs, scale):
+    """The `tcp` and `servers` sections, in namespaces of their own, everything removed after."""
+    programs = {'asking ahead': win / 'bench' / 'trelkin_tcp_asking_ahead.exe',
+                'one part at a time': win / 'bench' / 'trelkin_tcp_one_at_a_time.exe'}
+    tcp, servers = [], []
+    load = os.getloadavg()[0]
+    with Namespaces(native / 'bench' / 'tcp_line') as net:
+        side = ClientSide(net, win, work)
+        try:
+            if 'tcp' in wanted:
+                tcp += tcp_rows(side, programs, native, site, runs, scale)
+                tcp += slow_start_up_rows(side, programs, native, site, runs)
+            if 'servers' in wanted:
+                servers += servers_rows(side, programs, native, site, scale)
+        finally:
+            side.close()
+    # Other work on the machine shows in the load; the bench's own clients add about one.
+    return tcp, servers, f'; load average {load:.2f} at the start, {os.getloadavg()[0]:.2f} at the end'
+
+
+def markdown_table(header, rows, args, more=''):
+    """Prints the rows as a Markdown table with a line saying where and how they were measured
+    (and `more`); returns the two."""
     lines = ['| ' + ' | '.join(header) + ' |', '|' + '---|' * len(header)]
     lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
     table = '\n'.join(lines)
     print(table)
     machine = f'{platform.node()}: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}'
     note = (f'\nMeasured {time.strftime("%Y-%m-%d")} on {machine}; median of {args.runs} runs'
-            f'{" (quick: packages 1/16 of the size)" if args.quick else ""}.\n')
+            f'{" (quick: packages 1/16 of the size)" if args.quick else ""}{more}.\n')
     print(note)
     return table, note
 
@@ -503,15 +825,13 @@ def print_line_table(rows, args):
     header = ('line', 'package', 'client', 'one GET of the whole installer (curl)', 'client: to Install; transfer',
               'ratio to one GET', 'ratio to the line\'s capacity', 'connections at once')
     table, note = markdown_table(header, rows, args)
-    if not args.quick and args.only in (None, 'line'):
-        doc = TOP / 'docs' / 'performance.md'
-        text = doc.read_text()
-        begin, end = '<!-- line results -->', '<!-- end of line results -->'
-        if begin in text and end in text:
-            doc.write_text(text.split(begin)[0] + begin + '\n' + table + '\n' + note + end + text.split(end)[1])
+    if args.only in (None, 'line'):
+        write_between_markers('line results', table, note, args)
 
 
 SECTIONS = ('download', 'busy', 'join', 'memory', 'resume', 'startup', 'signed', 'line', 'mobile')
+# Through the line with real TCP, in network namespaces: as root, and only when asked for.
+TCP_SECTIONS = ('tcp', 'servers')
 
 
 def main():
@@ -519,17 +839,45 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--runs', type=int, default=3)
     parser.add_argument('--quick', action='store_true', help='small packages, for trying the script out')
-    parser.add_argument('--only', help='comma-separated rows, of ' + ', '.join(SECTIONS) + ' (not written to docs/)')
+    parser.add_argument('--only', help='comma-separated rows, of ' + ', '.join(SECTIONS + TCP_SECTIONS) +
+                        ' (not written to docs/, but for line, tcp and servers)')
     parser.add_argument('--port', type=int, default=PORT, help='a loopback port of this bench\'s own (and the next)')
     args = parser.parse_args()
     only = args.only.split(',') if args.only else [section for section in SECTIONS if section != 'mobile']
-    if set(only) - set(SECTIONS):
-        parser.error('--only takes ' + ', '.join(SECTIONS))
+    if set(only) - set(SECTIONS + TCP_SECTIONS):
+        parser.error('--only takes ' + ', '.join(SECTIONS + TCP_SECTIONS))
+    tcp_wanted = [section for section in only if section in TCP_SECTIONS]
+    if tcp_wanted and os.geteuid() != 0:
+        parser.error('the tcp and servers sections make network namespaces: run them as root')
     PORT = args.port
     scale = 16 if args.quick else 1
-    win, native, key = build(sequential='line' in only)
+    win, native, key = build(sequential='line' in only, tcp=bool(tcp_wanted))
     work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
     site = work / 'site'
+    rows, line, tcp, servers, load = [], [], [], [], ''
+    try:
+        if set(only) - set(TCP_SECTIONS):
+            rows, line = loopback_sections(only, win, native, key, site, work, args.runs, scale)
+        if tcp_wanted:
+            tcp, servers, load = tcp_sections(tcp_wanted, win, native, site, work, args.runs, scale)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    if rows:
+        print_table(rows, args)
+    if line:
+        print_line_table(line, args)
+    if tcp:
+        header = ('line', 'package', 'client', 'one GET of the whole installer (curl)', 'client: to Install; transfer',
+                  'ratio to one GET', 'ratio to the line\'s capacity', 'connections at once')
+        write_between_markers('tcp results', *markdown_table(header, tcp, args, load), args)
+    if servers:
+        header = ('server', 'line', 'package', 'build', 'outcome', 'time', 'connections at once')
+        write_between_markers('servers results', *markdown_table(header, servers, args, load.replace(
+            '; load', '; each build once; load')), args)
+
+
+def loopback_sections(only, win, native, key, site, work, runs, scale):
+    """The sections on loopback, with one Wine session for them all."""
     rows, line = [], []
     display = Display()
     wine = Wine(display, prefix=work / 'wineprefix')
@@ -537,30 +885,36 @@ def main():
     try:
         for section in only:
             if section in ('download', 'busy'):
-                rows += download_rows(wine, driver, win, native, site, work, args.runs, scale, section == 'busy')
+                rows += download_rows(wine, driver, win, native, site, work, runs, scale, section == 'busy')
             elif section == 'join':
-                rows += join_rows(native, site, work, args.runs, scale)
+                rows += join_rows(native, site, work, runs, scale)
             elif section == 'memory':
                 rows += memory_rows(wine, driver, win, native, site, work, scale)
             elif section == 'resume':
-                rows += resume_rows(wine, driver, win, native, site, work, args.runs, scale)
+                rows += resume_rows(wine, driver, win, native, site, work, runs, scale)
             elif section == 'startup':
-                rows += startup_rows(wine, driver, win, native, site, work, args.runs)
+                rows += startup_rows(wine, driver, win, native, site, work, runs)
             elif section == 'line':
-                line += line_rows(wine, driver, win, native, key, site, work, args.runs, scale)
+                line += line_rows(wine, driver, win, native, key, site, work, runs, scale)
             elif section == 'mobile':
                 rows += mobile_rows(wine, driver, win, native, key, site, work)
-            else:
-                rows += signed_rows(wine, driver, win, native, key, site, work, args.runs, scale)
+            elif section == 'signed':
+                rows += signed_rows(wine, driver, win, native, key, site, work, runs, scale)
     finally:
         driver.close()
         wine.close()
         display.close()
-        shutil.rmtree(work, ignore_errors=True)
-    if rows:
-        print_table(rows, args)
-    if line:
-        print_line_table(line, args)
+    return rows, line
+
+
+def write_between_markers(name, table, note, args):
+    """Puts a table in docs/performance.md between <!-- name --> and <!-- end of name -->, unless
+    the packages were the quick ones."""
+    doc = TOP / 'docs' / 'performance.md'
+    text = doc.read_text()
+    begin, end = f'<!-- {name} -->', f'<!-- end of {name} -->'
+    if not args.quick and begin in text and end in text:
+        doc.write_text(text.split(begin)[0] + begin + '\n' + table + '\n' + note + end + text.split(end)[1])
 
 
 def print_table(rows, args):

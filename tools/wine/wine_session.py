@@ -1,6 +1,7 @@
 """The pieces the end-to-end tests, the reliability campaign, the benchmarks and the demo share: a display (the user's, or Xvfb), a Wine
 prefix, the UI driver, nginx and the fault-injecting server on loopback, and the package layout
-the program fetches."""
+the program fetches. The display, Wine and nginx also run inside a network namespace when given
+one (the bench's line with real TCP puts the client's side in one and the server in another)."""
 import os
 import shutil
 import signal
@@ -53,10 +54,16 @@ def wine_environment(prefix):
     return env
 
 
-class Display:
-    """Xvfb on a free display number unless `use_existing` and DISPLAY is set."""
+def in_netns(netns):
+    """The command prefix that runs a program inside the network namespace `netns` (none: here)."""
+    return ['ip', 'netns', 'exec', netns] if netns else []
 
-    def __init__(self, use_existing=False):
+
+class Display:
+    """Xvfb on a free display number unless `use_existing` and DISPLAY is set; inside `netns` if
+    given (its socket is a file, which every namespace sees)."""
+
+    def __init__(self, use_existing=False, netns=None):
         self.process = None
         if use_existing and os.environ.get('DISPLAY'):
             self.name = os.environ['DISPLAY']
@@ -65,8 +72,8 @@ class Display:
             if not Path(f'/tmp/.X11-unix/X{number}').exists() and not Path(f'/tmp/.X{number}-lock').exists():
                 break
         self.name = f':{number}'
-        self.process = subprocess.Popen(['Xvfb', self.name, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen([*in_netns(netns), 'Xvfb', self.name, '-screen', '0', '1024x768x24',
+                                         '-nolisten', 'tcp'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(100):
             if Path(f'/tmp/.X11-unix/X{number}').exists():
                 return
@@ -84,12 +91,16 @@ class Display:
 
 
 class Wine:
-    def __init__(self, display, prefix=None):
+    """A Wine prefix and its persistent wineserver. With `netns`, every Wine process of this
+    session runs in that network namespace: the wineserver makes the programs' sockets."""
+
+    def __init__(self, display, prefix=None, netns=None):
         # A prefix of its own: one whose desktop was started without this display would not do.
         self.prefix = Path(prefix or tempfile.mkdtemp(prefix='brisko-wine-')).resolve()
         self.env = wine_environment(self.prefix)
         self.env['DISPLAY'] = display.name
-        subprocess.run(['wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,
+        self.netns = netns
+        subprocess.run(self.command('wineboot', '-i'), env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         # Under Xvfb there is no window manager to draw frames; Wine's own desktop window does.
         # On a user's display the program gets ordinary windows.
@@ -100,19 +111,23 @@ class Wine:
         else:
             self.reg('delete', explorer, '/v', 'Desktop', '/f')
         # A persistent wineserver keeps later starts quick.
-        self.server = subprocess.Popen(['wineserver', '-p', '-f'], env=self.env, stdout=subprocess.DEVNULL,
+        self.server = subprocess.Popen(self.command('wineserver', '-p', '-f'), env=self.env, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
 
+    def command(self, *words):
+        """A command line that runs in this session's namespace."""
+        return [*in_netns(self.netns), *(str(word) for word in words)]
+
     def reg(self, *words):
-        subprocess.run(['wine', 'reg', *words], env=self.env, check=False, stdout=subprocess.DEVNULL,
+        subprocess.run(self.command('wine', 'reg', *words), env=self.env, check=False, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
     def start(self, exe, cwd=None, env=None):
-        return subprocess.Popen(['wine', str(exe)], env={**self.env, **(env or {})}, cwd=cwd, stdout=subprocess.DEVNULL,
+        return subprocess.Popen(self.command('wine', exe), env={**self.env, **(env or {})}, cwd=cwd, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
 
     def close(self):
-        subprocess.run(['wineserver', '-k'], env=self.env, check=False)
+        subprocess.run(self.command('wineserver', '-k'), env=self.env, check=False)
         try:
             self.server.wait(timeout=10)
         except subprocess.TimeoutExpired:
@@ -123,7 +138,7 @@ class Driver:
     """The Win32 UI driver, one command a line (see tools/uidriver/uidriver.cpp)."""
 
     def __init__(self, wine, exe):
-        self.process = subprocess.Popen(['wine', str(exe)], env=wine.env, stdin=subprocess.PIPE,
+        self.process = subprocess.Popen(wine.command('wine', exe), env=wine.env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
 
     def ask(self, *fields):
@@ -179,8 +194,12 @@ class Driver:
 class Nginx:
     """nginx serving `root` on loopback; the program's objects live under root/download/brisko/."""
 
-    def __init__(self, root, port, rate=None):
-        """`rate`: an nginx limit_rate per connection (the demo slows down to show each stage)."""
+    def __init__(self, root, port, rate=None, host='127.0.0.1', netns=None, sndbuf=None, http_extra='',
+                 server_extra=''):
+        """`rate`: an nginx limit_rate per connection (the demo slows down to show each stage).
+        `host` and `netns`: where it listens, on loopback by default; `sndbuf`: each connection's
+        send buffer (e.g. '64k', a real server's, where loopback's would hold megabytes); the
+        extras: directives for its http and server blocks."""
         self.dir = Path(tempfile.mkdtemp(prefix='brisko-nginx-'))
         self.log = self.dir / 'access.log'
         (self.dir / 'nginx.conf').write_text(f"""
@@ -196,17 +215,19 @@ http {{
     uwsgi_temp_path {self.dir}; scgi_temp_path {self.dir};
     types {{ }}
     default_type application/octet-stream;
+    {http_extra}
     server {{
-        listen 127.0.0.1:{port};
+        listen {host}:{port}{f' sndbuf={sndbuf}' if sndbuf else ''};
         root {root};
         {f'limit_rate {rate};' if rate else ''}
+        {server_extra}
     }}
 }}
 """)
-        ensure_port_free(port)
-        self.process = subprocess.Popen(['nginx', '-c', str(self.dir / 'nginx.conf'), '-p', str(self.dir)],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        wait_for_port(port, self.process)
+        ensure_port_free(port, host, netns)
+        self.process = subprocess.Popen([*in_netns(netns), 'nginx', '-c', str(self.dir / 'nginx.conf'), '-p',
+                                         str(self.dir)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wait_for_port(port, self.process, host=host, netns=netns)
 
     def requests(self):
         if not self.log.exists():
@@ -253,21 +274,44 @@ class FaultServer:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def ensure_port_free(port):
+def socket_in(netns=None):
+    """A TCP socket of the network namespace `netns` (a name under /run/netns; none: this
+    process's own). A socket stays in the namespace it was made in; only this thread enters it,
+    for the moment of making it."""
+    import ctypes
     import socket
-    with socket.socket() as probe:
-        if probe.connect_ex(('127.0.0.1', port)) == 0:
-            raise RuntimeError(f'something already listens on 127.0.0.1:{port}; end it first')
+    if not netns:
+        return socket.socket()
+    clone_newnet = 0x40000000
+    libc = ctypes.CDLL(None, use_errno=True)
+    home = os.open('/proc/thread-self/ns/net', os.O_RDONLY)
+    target = os.open(f'/run/netns/{netns}', os.O_RDONLY)
+    try:
+        if libc.setns(target, clone_newnet) != 0:
+            raise OSError(ctypes.get_errno(), f'cannot enter the network namespace {netns}')
+        try:
+            return socket.socket()
+        finally:
+            if libc.setns(home, clone_newnet) != 0:
+                raise OSError(ctypes.get_errno(), 'cannot come back from the network namespace')
+    finally:
+        os.close(target)
+        os.close(home)
 
 
-def wait_for_port(port, process, seconds=10):
-    import socket
+def ensure_port_free(port, host='127.0.0.1', netns=None):
+    with socket_in(netns) as probe:
+        if probe.connect_ex((host, port)) == 0:
+            raise RuntimeError(f'something already listens on {host}:{port}; end it first')
+
+
+def wait_for_port(port, process, seconds=10, host='127.0.0.1', netns=None):
     deadline = time.time() + seconds
     while time.time() < deadline:
         if process.poll() is not None:
             raise RuntimeError(f'server on port {port} ended at start')
-        with socket.socket() as probe:
-            if probe.connect_ex(('127.0.0.1', port)) == 0:
+        with socket_in(netns) as probe:
+            if probe.connect_ex((host, port)) == 0:
                 return
         time.sleep(0.05)
     raise RuntimeError(f'nothing listens on port {port}')
