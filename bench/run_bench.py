@@ -63,7 +63,7 @@ from pathlib import Path
 TOP = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TOP / 'tools' / 'wine'))
 from tcp_line.namespaces import SERVER_ADDRESS, Namespaces  # noqa: E402
-from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, STARTUP_CAPTION, Display, Driver, Nginx, Wine,  # noqa: E402
+from wine_session import (MAIN_CAPTION, STARTUP_CAPTION, Display, Driver, Nginx, Wine,  # noqa: E402
                           kill_process_group, windows_build_arch)
 
 PORT = 18090
@@ -584,20 +584,10 @@ class ClientSide:
             return start_up_outcome(self.wine, self.driver, exe, self.work, TCP_RUN_SECONDS)
 
 
-def read_message(driver, ms):
-    """The text of a message box shown now (waiting `ms` at most), dismissed; None if none is."""
-    answer = driver.ask('message', MESSAGE_CAPTION, ms)
-    if not answer.startswith('OK'):
-        return None
-    driver.ask('dismiss', MESSAGE_CAPTION)
-    driver.ask('gone', MESSAGE_CAPTION, 5000)
-    return answer[3:]
-
-
 def end_program(driver, app):
     """Dismisses what message boxes are left, closes the dialog, and ends the program."""
     try:
-        while read_message(driver, 500) is not None:
+        while driver.message(500) is not None:
             pass
         driver.ask('click', MAIN_CAPTION, IDOK)
         app.wait(timeout=30)
@@ -616,7 +606,7 @@ def download_outcome(wine, driver, exe, work, seconds):
     app = wine.start(home / 'trelkin.exe', cwd=home)
     try:
         if not driver.wait(MAIN_CAPTION, 60000):
-            return f'no dialog: {read_message(driver, 1000)}', None, None
+            return f'no dialog: {driver.message(1000)}', None, None
         start, clicked = time.monotonic(), time.time()
         driver.click(IDC_DOWNLOAD)
         for poll in itertools.count():
@@ -628,7 +618,7 @@ def download_outcome(wine, driver, exe, work, seconds):
             if took > seconds:
                 return f'still running after {seconds} s', took, None
             if poll % 10 == 9:  # a message box is looked for once a second
-                message = read_message(driver, 0)
+                message = driver.message(0)
                 if message is not None:
                     return f'message: {message}', time.monotonic() - start, None
             time.sleep(0.1)
@@ -648,7 +638,7 @@ def start_up_outcome(wine, driver, exe, work, seconds):
         while time.monotonic() - start < seconds:
             if driver.wait(MAIN_CAPTION, 500):
                 return 'ready', time.monotonic() - start
-            message = read_message(driver, 0)
+            message = driver.message(0)
             if message is not None:
                 return f'message: {message}', time.monotonic() - start
         return f'no dialog after {seconds} s', time.monotonic() - start

@@ -126,6 +126,17 @@ class EndToEnd(unittest.TestCase):
     def shot(self, name):
         ENV['display'].screenshot(ENV['shots'] / f'{name}.png')
 
+    def expect_second_copy_refused(self, message):
+        """A second copy started from the same home says `message` and ends."""
+        second = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
+        try:
+            self.assertEqual(message, self.driver.message(60000))
+            second.wait(timeout=30)
+        finally:
+            if second.poll() is None:
+                kill_process_group(second)
+                second.wait()
+
     def expect_start_up_refused(self, message):
         """Start-up shows `message`, then the general message, and ends without a version folder."""
         self.assertEqual(message, self.driver.message(60000))
@@ -483,15 +494,8 @@ class EndToEnd(unittest.TestCase):
         # Started as soon as the first is under way, perhaps before its window is due: the first
         # shows it when the second asks.
         self.wait_until(lambda: server.requests(), 30, 'the first copy to ask for the index')
-        second = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
-        try:
-            self.assertEqual('Brisko Download is already starting from this folder. Use its window, "Starting '
-                             'Brisko Download", which shows what it is waiting for.', self.driver.message(60000))
-            second.wait(timeout=30)
-        finally:
-            if second.poll() is None:
-                kill_process_group(second)
-                second.wait()
+        self.expect_second_copy_refused('Brisko Download is already starting from this folder. Use its window, '
+                                        '"Starting Brisko Download", which shows what it is waiting for.')
         self.app = first
         self.assertTrue(self.driver.wait(STARTUP_CAPTION, 10000), 'no start-up window')
         self.driver.value('click', STARTUP_CAPTION, IDCANCEL)
@@ -544,15 +548,8 @@ class EndToEnd(unittest.TestCase):
         self.nginx()
         self.start_dialog()
         first = self.app
-        second = ENV['wine'].start(self.home / 'trelkin.exe', cwd=self.home)
-        try:
-            self.assertEqual('Brisko Download is already running from this folder. Use the window that is open.',
-                             self.driver.message(60000))
-            second.wait(timeout=30)
-        finally:
-            if second.poll() is None:
-                kill_process_group(second)
-                second.wait()
+        self.expect_second_copy_refused('Brisko Download is already running from this folder. Use the window that '
+                                        'is open.')
         self.app = first
         self.driver.click(IDC_DOWNLOAD)
         self.wait_finished()
