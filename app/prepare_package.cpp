@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -105,8 +106,8 @@ std::string FetchServerRelease(CPackageDownload& download, const std::string& ho
 // A signed build goes no further with an index that is not the signed release. The home folder's
 // index and release change only together, once both came and were checked: the release is
 // fetched only beside a fresh index (`fetched`, under its temporary name), and a fresh index
-// whose release did not come gives way to the home copy, which matched the release kept beside
-// it. 1 with `local` the index to go on with, in the home folder; 0 after a failure (told) or the
+// whose release did not come, or does not fit it, gives way to the home copy, which matched the
+// release kept beside it. 1 with `local` the index to go on with, in the home folder; 0 after a failure (told) or the
 // user's cancel (not), the fresh files removed.
 int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fetched, const std::string& fetchError,
                     CPackageIndex& local) {
@@ -127,15 +128,28 @@ int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fe
     return 0;
   }
   CPackageIndex earlier;
-  int reason = 0;
-  if (fetched && fetchedRelease.empty() && earlier.Read(indexPath, reason) && !earlier.m_strProductVersion.empty()) {
+  bool earlierRead = false;
+  auto readEarlier = [&]() -> const CPackageIndex* {
+    int reason = 0;
+    if (!earlierRead) earlierRead = earlier.Read(indexPath, reason) && !earlier.m_strProductVersion.empty();
+    return earlierRead ? &earlier : nullptr;
+  };
+  if (fetched && fetchedRelease.empty() && readEarlier() != nullptr) {
     dropFetched();
     fetched = false;
     local = std::move(earlier);
+    earlierRead = false;
   }
-  if (!download.m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local)) {
+  const int prepared = download.m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local,
+                                                            fetched ? readEarlier : std::function<const CPackageIndex*()>());
+  if (prepared == 0) {
     dropFetched();
     return 0;
+  }
+  if (prepared == 2) {  // the fresh pair did not fit together: the home copies serve as they were
+    dropFetched();
+    fetched = false;
+    local = std::move(earlier);
   }
   if (fetched && !MoveFileOver(fetchedIndex, indexPath)) {
     dropFetched();

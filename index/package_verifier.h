@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,9 +33,14 @@ class IPackageVerifier {
   // (falling back on the verified copy kept here when the server gave none), and that the index
   // describes the same package. The fetched file is moved over the kept copy only when all of
   // that holds; otherwise it is removed and the kept copy stays as it was.
-  // 1 when all holds; 0 after the user has been told why.
+  // A fetched release and index that are each good but do not fit together (a server whose two
+  // files differ in age, say) give way to the copies kept in the home folder, as a server that
+  // cannot be reached does: `keptIndex` reads the home folder's index (nullptr when it cannot),
+  // and 2 says the kept release serves with it.
+  // 1 when all holds; 2 as just said; 0 after the user has been told why.
   virtual int PrepareRelease(const std::string& home, const std::string& fetchedPath, const std::string& fetchError,
-                             const CPackageIndex& index) = 0;
+                             const CPackageIndex& index,
+                             const std::function<const CPackageIndex*()>& keptIndex) = 0;
   // The version folder's resume index must describe the same package; a copy of the verified
   // release is kept beside it. 1 when it does; 0 after the user has been told.
   virtual int AdoptVersionFolder(const std::string& directory, const CPackageIndex& resume) = 0;

@@ -85,6 +85,7 @@ std::string CReleaseManifest::SignedText() const {
   std::string text = "brisko-release 1\nversion " + m_strVersion + "\nrelease " + std::to_string(m_nRelease) + "\n";
   if (!m_strProduct.empty()) text += "product " + m_strProduct + "\n";
   if (m_nExpires != 0) text += "expires " + std::to_string(m_nExpires) + "\n";
+  if (m_nSigned != 0) text += "signed " + std::to_string(m_nSigned) + "\n";
   if (!m_strKeyId.empty()) text += "key " + m_strKeyId + "\n";
   text += "part-size " + std::to_string(m_nPartSize) + "\nparts " + std::to_string(m_parts.size()) + "\n";
   for (const CReleasePart& part : m_parts)
@@ -125,6 +126,10 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
   if (optional("expires")) {
     if (!next("expires", 1) || !ParseNumber(values[0], number) || number == 0) return "the expires line is wrong";
     read.m_nExpires = number;
+  }
+  if (optional("signed")) {
+    if (!next("signed", 1) || !ParseNumber(values[0], number) || number == 0) return "the signed line is wrong";
+    read.m_nSigned = number;
   }
   if (optional("key")) {
     std::string id;
@@ -179,7 +184,7 @@ std::string KeyId(const std::string& publicKey) {
 }
 
 ReleaseCheck CheckSignedRelease(const std::string& text, const std::vector<std::string>& publicKeys,
-                                CReleaseManifest& release, std::string& problem) {
+                                CReleaseManifest& release, std::string& problem, size_t* signer) {
   try {
     problem = ParseReleaseManifest(text, release);
     if (!problem.empty()) return ReleaseCheck::kMalformed;
@@ -188,16 +193,19 @@ ReleaseCheck CheckSignedRelease(const std::string& text, const std::vector<std::
     return ReleaseCheck::kMalformed;
   }
   bool known = release.m_strKeyId.empty();
-  for (const std::string& key : publicKeys) {
-    if (!release.m_strKeyId.empty() && KeyId(key) != release.m_strKeyId) continue;
+  for (size_t i = 0; i < publicKeys.size(); ++i) {
+    if (!release.m_strKeyId.empty() && KeyId(publicKeys[i]) != release.m_strKeyId) continue;
     known = true;
-    if (IsSignedBy(release, key)) return ReleaseCheck::kGood;
+    if (IsSignedBy(release, publicKeys[i])) {
+      if (signer != nullptr) *signer = i;
+      return ReleaseCheck::kGood;
+    }
   }
   return known ? ReleaseCheck::kNotSigned : ReleaseCheck::kUnknownKey;
 }
 
 ReleaseCheck ReadSignedRelease(const std::string& path, const std::vector<std::string>& publicKeys,
-                               CReleaseManifest& release, std::string& problem) {
+                               CReleaseManifest& release, std::string& problem, size_t* signer) {
   std::string text;
   try {
     if (!ReadWholeFile(path, kMaxReleaseFileBytes, text)) return ReleaseCheck::kUnreadable;
@@ -205,7 +213,7 @@ ReleaseCheck ReadSignedRelease(const std::string& path, const std::vector<std::s
     problem = "it is too large for the memory";
     return ReleaseCheck::kMalformed;
   }
-  return CheckSignedRelease(text, publicKeys, release, problem);
+  return CheckSignedRelease(text, publicKeys, release, problem, signer);
 }
 
 namespace {

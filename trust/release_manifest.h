@@ -6,6 +6,7 @@
 //   release <number that only grows from one release to the next>
 //   product <name>                           (which program the release is for)
 //   expires <seconds since 1970, UTC>        (after this the release is not used for new downloads)
+//   signed <seconds since 1970, UTC>         (when the vendor signed it: the earliest "now" can be)
 //   key <key id>                             (which of the vendor's keys signed it: KeyId)
 //   part-size <bytes>
 //   parts <count>
@@ -15,10 +16,11 @@
 //
 // The signature is ECDSA P-256 over the SHA-256 of every line before it, each ended by a line
 // feed. A carriage return before a line feed is ignored, so the file may carry either line end.
-// The product, expires and key lines came later: a file without them is read as before (no
-// expiry, any of the program's keys).
+// The product, expires, signed and key lines came later: a file without them is read as before
+// (no expiry, the computer's clock as it is, any of the program's keys).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,6 +41,7 @@ struct CReleaseManifest {
   uint64_t m_nRelease = 0;
   std::string m_strProduct;  // "" when the file names none
   uint64_t m_nExpires = 0;   // 0 when the release does not expire
+  uint64_t m_nSigned = 0;    // 0 when the file does not say when it was signed
   std::string m_strKeyId;    // "" when the file names no key
   int m_nPartSize = 0;
   std::vector<CReleasePart> m_parts;
@@ -71,14 +74,15 @@ std::string ParseReleaseManifest(const std::string& text, CReleaseManifest& mani
 bool IsSignedBy(const CReleaseManifest& manifest, const std::string& publicKey);
 
 // Reads, parses and checks the signature of the release file at `path` against the keys given
-// (each X then Y, 64 bytes); `problem` says what is wrong with a malformed one. kUnknownKey: the
-// file names a key that is none of them. A file too large for the memory is malformed.
+// (each X then Y, 64 bytes); `problem` says what is wrong with a malformed one, and `signer`, if
+// given, which of the keys signed a good one. kUnknownKey: the file names a key that is none of
+// them. A file too large for the memory is malformed.
 enum class ReleaseCheck { kGood, kUnreadable, kMalformed, kNotSigned, kUnknownKey };
 ReleaseCheck ReadSignedRelease(const std::string& path, const std::vector<std::string>& publicKeys,
-                               CReleaseManifest& release, std::string& problem);
+                               CReleaseManifest& release, std::string& problem, size_t* signer = nullptr);
 // The same for a text already read.
 ReleaseCheck CheckSignedRelease(const std::string& text, const std::vector<std::string>& publicKeys,
-                                CReleaseManifest& release, std::string& problem);
+                                CReleaseManifest& release, std::string& problem, size_t* signer = nullptr);
 
 // "" when the index names the same version, part size and parts in the same order as the
 // manifest; otherwise what differs.

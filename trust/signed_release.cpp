@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <new>
 #include <map>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "common/path.h"
 #include "common/progress_bar.h"
 #include "common/show_message.h"
+#include "common/system_clock.h"
 #include "index/package_index.h"
 #include "trust/release_manifest.h"
 
@@ -82,13 +82,13 @@ class CSignedPackageVerifier : public IPackageVerifier {
       if (!hex.empty() && FromHex(hex, key)) m_publicKeys.push_back(key);
     }
     if (m_settings.product.empty()) m_settings.product = kDefaultReleaseProduct;
-    if (!m_settings.now) m_settings.now = [] { return static_cast<int64_t>(time(nullptr)); };
+    if (!m_settings.now) m_settings.now = SecondsSince1970Now;
   }
 
   int PrepareRelease(const std::string& home, const std::string& fetchedPath, const std::string& fetchError,
-                     const CPackageIndex& index) override {
+                     const CPackageIndex& index, const std::function<const CPackageIndex*()>& keptIndex) override {
     try {
-      return Prepare(home, fetchedPath, fetchError, index);
+      return Prepare(home, fetchedPath, fetchError, index, keptIndex);
     } catch (const CCryptoUnavailable& failure) {
       if (!fetchedPath.empty()) RemoveFile(fetchedPath);
       ShowMessage(failure.what());
@@ -183,51 +183,106 @@ class CSignedPackageVerifier : public IPackageVerifier {
     }
   }
 
+  // A verified release kept on this computer, and which of the program's keys signed it: 0 the key
+  // in use, 1 the backup key that takes over when the first is retired.
+  struct CKeptRelease {
+    CReleaseManifest release;
+    size_t signer = 0;
+  };
+
   // A release file that parses, carries one of the vendor's signatures and is for this product.
-  ReleaseCheck Load(const std::string& path, CReleaseManifest& release) const {
+  ReleaseCheck Load(const std::string& path, CReleaseManifest& release, size_t* signer = nullptr) const {
     std::string problem;
-    const ReleaseCheck check = ReadSignedRelease(path, m_publicKeys, release, problem);
+    const ReleaseCheck check = ReadSignedRelease(path, m_publicKeys, release, problem, signer);
     return check == ReleaseCheck::kGood && !IsForThisProduct(release) ? ReleaseCheck::kNotSigned : check;
   }
   bool IsForThisProduct(const CReleaseManifest& release) const {
     return release.m_strProduct.empty() || release.m_strProduct == m_settings.product;
   }
-  bool HasExpired(const CReleaseManifest& release) const {
-    return release.m_nExpires != 0 && static_cast<uint64_t>(m_settings.now()) >= release.m_nExpires;
+
+  // Now, by the computer's clock, but never earlier than the latest time this computer has seen a
+  // release of the key in use signed: a clock set back (by hand, or by a forged answer from a
+  // time server) brings no expired release back. A clock that runs ahead is told of in the
+  // messages about expiry.
+  int64_t Now(const std::vector<CKeptRelease>& kept, const CReleaseManifest* fresh) const {
+    int64_t now = m_settings.now();
+    const size_t signer = NewestSigner(kept);
+    for (const CKeptRelease& each : kept)
+      if (each.signer == signer) now = std::max(now, static_cast<int64_t>(each.release.m_nSigned));
+    if (fresh != nullptr) now = std::max(now, static_cast<int64_t>(fresh->m_nSigned));
+    return now;
   }
-  // True when the release's version folder holds this very release, verified when its download
-  // began: an expired release may still finish that download.
-  bool StartedBefore(const std::string& home, const CReleaseManifest& release) const {
+  static bool HasExpired(const CReleaseManifest& release, int64_t now) {
+    return release.m_nExpires != 0 && now >= 0 && static_cast<uint64_t>(now) >= release.m_nExpires;
+  }
+  std::string ExpiredText(const std::string& lead, const CReleaseManifest& release, int64_t now) const {
+    return lead + " expired on " + UtcDate(static_cast<int64_t>(release.m_nExpires)) +
+           ", so it was not used. If this computer's date (" + UtcDate(now) +
+           ") is wrong, set it right and try again; otherwise please try again later.";
+  }
+  // True while a download of this very release that began before it expired is unfinished: the
+  // version folder holds the release, its resume index records a part done (parts are fetched only
+  // under a release that was good then), and not every part is done or the installer is not
+  // there yet. Merely starting the program once, or a finished download, exempts nothing.
+  bool UnfinishedDownloadOf(const std::string& home, const CReleaseManifest& release) const {
+    const std::string folder = JoinPath(home, release.m_strVersion);
     CReleaseManifest kept;
-    return Load(JoinPath(JoinPath(home, release.m_strVersion), kReleaseFileName), kept) == ReleaseCheck::kGood &&
-           kept.SignedText() == release.SignedText();
+    if (Load(JoinPath(folder, kReleaseFileName), kept) != ReleaseCheck::kGood ||
+        kept.SignedText() != release.SignedText())
+      return false;
+    CPackageIndex resume;
+    int reason = 0;
+    if (!resume.Read(JoinPath(folder, kIndexFileName), reason)) return false;
+    const auto done = std::count_if(resume.m_parts.begin(), resume.m_parts.end(),
+                                    [](const CPackagePart& part) { return part.m_bDone != 0; });
+    return done > 0 && (static_cast<size_t>(done) < resume.m_parts.size() ||
+                        !FileExists(JoinPath(folder, kInstallerFileName)));
   }
 
   // Every verified release kept here: the home folder's copy first, then each version folder's.
-  // A damaged or unsigned copy counts for nothing; it never lowers what the others say.
-  std::vector<CReleaseManifest> KeptReleases(const std::string& home) const {
-    std::vector<CReleaseManifest> kept;
-    std::vector<std::string> paths = {JoinPath(home, kReleaseFileName)};
-    for (const std::string& folder : ListFolders(home)) paths.push_back(JoinPath(JoinPath(home, folder), kReleaseFileName));
-    for (const std::string& path : paths) {
-      CReleaseManifest release;
-      if (Load(path, release) == ReleaseCheck::kGood) kept.push_back(std::move(release));
-    }
+  // A damaged or unsigned copy counts for nothing; it never lowers what the others say. Only the
+  // version folders the program made count: a folder named for the version its release names
+  // (an old copy of the program unpacked into a folder here counts for nothing).
+  std::vector<CKeptRelease> KeptReleases(const std::string& home) const {
+    std::vector<CKeptRelease> kept;
+    CKeptRelease each;
+    if (Load(JoinPath(home, kReleaseFileName), each.release, &each.signer) == ReleaseCheck::kGood)
+      kept.push_back(each);
+    for (const std::string& folder : ListFolders(home))
+      if (Load(JoinPath(JoinPath(home, folder), kReleaseFileName), each.release, &each.signer) == ReleaseCheck::kGood &&
+          each.release.m_strVersion == folder)
+        kept.push_back(each);
     return kept;
   }
+  // The latest key this computer has seen a release of. Once a release signed with the backup
+  // key has been verified here, the first key is retired: its releases, and the release numbers
+  // they raised the floor to, count for nothing (a thief of the first key cannot lock users out
+  // with a huge number once the vendor has moved on).
+  static size_t NewestSigner(const std::vector<CKeptRelease>& kept) {
+    size_t signer = 0;
+    for (const CKeptRelease& each : kept) signer = std::max(signer, each.signer);
+    return signer;
+  }
+  // The lowest release number a release of `signer` may have: the program's own floor and every
+  // release kept here of that key or a later one.
+  uint64_t Floor(const std::vector<CKeptRelease>& kept, size_t signer) const {
+    uint64_t floor = m_settings.minRelease;
+    for (const CKeptRelease& each : kept)
+      if (each.signer >= signer) floor = std::max(floor, each.release.m_nRelease);
+    return floor;
+  }
 
-  int Prepare(const std::string& home, const std::string& temp, const std::string& error, const CPackageIndex& index) {
+  int Prepare(const std::string& home, const std::string& temp, const std::string& error, const CPackageIndex& index,
+              const std::function<const CPackageIndex*()>& keptIndex) {
     // The release fetched is checked against everything this computer knows: the release the
     // program was built after, and every release verified here before (the home folder's copy and
     // each version folder's). An older one (last year's installer, say) is refused, so the
     // home folder's copy being lost or damaged lets no rollback through.
     const std::string path = JoinPath(home, kReleaseFileName);
-    const std::vector<CReleaseManifest> kept = KeptReleases(home);
-    uint64_t floor = m_settings.minRelease;
-    for (const CReleaseManifest& release : kept) floor = std::max(floor, release.m_nRelease);
+    const std::vector<CKeptRelease> kept = KeptReleases(home);
     if (!temp.empty()) {
       CReleaseManifest fresh;
-      const std::string refusal = CheckFresh(home, temp, kept, floor, fresh);
+      const std::string refusal = CheckFresh(home, temp, kept, fresh);
       if (!refusal.empty()) {
         RemoveFile(temp);
         ShowMessage(refusal);
@@ -235,9 +290,11 @@ class CSignedPackageVerifier : public IPackageVerifier {
       }
       // The kept copy is replaced only by a release the index matches: one that came with a
       // stale or changed index would leave the home folder's index and release at odds, and
-      // every later start without the server would fail.
+      // every later start without the server would fail. The kept pair serves instead.
       if (!CompareWithIndex(fresh, index).empty()) {
         RemoveFile(temp);
+        const CPackageIndex* earlier = keptIndex ? keptIndex() : nullptr;
+        if (earlier != nullptr && ServeKept(home, kept, *earlier).empty()) return 2;
         ShowMessage(kMismatchText);
         return 0;
       }
@@ -250,59 +307,69 @@ class CSignedPackageVerifier : public IPackageVerifier {
       return 1;
     }
     // The server gave none: the newest release verified here serves, if it is still good.
-    const CReleaseManifest* newest = nullptr;
-    for (const CReleaseManifest& release : kept)
-      if (newest == nullptr || release.m_nRelease > newest->m_nRelease) newest = &release;
-    if (newest == nullptr) {
+    if (kept.empty()) {
       ShowMessage(FileExists(path) ? "The download server cannot be reached (" + error +
                                          "), and the copy of the signed release kept in " + path +
                                          " is damaged. Please try again when the server can be reached."
                                    : error);
       return 0;
     }
-    if (newest->m_nRelease < m_settings.minRelease) {
-      ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here (release " +
-                  ReleaseNumber(newest->m_nRelease) + ") is older than release " +
-                  ReleaseNumber(m_settings.minRelease) + ", which this program needs. Please try again later.");
+    const std::string refusal = ServeKept(home, kept, index);
+    if (refusal == kMismatchText) {
+      ShowMessage(refusal);
       return 0;
     }
-    if (HasExpired(*newest) && !StartedBefore(home, *newest)) {
-      ShowMessage("The download server cannot be reached (" + error + "), and the signed release kept here expired on " +
-                  UtcDate(static_cast<int64_t>(newest->m_nExpires)) + ". Please try again later.");
-      return 0;
-    }
-    m_release = *newest;
-    if (!CompareWithIndex(m_release, index).empty()) {
-      ShowMessage(kMismatchText);
+    if (!refusal.empty()) {
+      ShowMessage("The download server cannot be reached (" + error + "), and " + refusal);
       return 0;
     }
     return 1;
   }
 
+  // Takes the newest release kept here of the latest key for `index`; "" when it serves,
+  // otherwise why not (after "and ", or the mismatch text).
+  std::string ServeKept(const std::string& home, const std::vector<CKeptRelease>& kept, const CPackageIndex& index) {
+    const size_t signer = NewestSigner(kept);
+    const CReleaseManifest* newest = nullptr;
+    for (const CKeptRelease& each : kept)
+      if (each.signer == signer && (newest == nullptr || each.release.m_nRelease > newest->m_nRelease))
+        newest = &each.release;
+    if (newest == nullptr) return kMismatchText;
+    if (newest->m_nRelease < m_settings.minRelease)
+      return "the signed release kept here (release " + ReleaseNumber(newest->m_nRelease) + ") is older than release " +
+             ReleaseNumber(m_settings.minRelease) + ", which this program needs. Please try again later.";
+    const int64_t now = Now(kept, nullptr);
+    if (HasExpired(*newest, now) && !UnfinishedDownloadOf(home, *newest))
+      return ExpiredText("the signed release kept here", *newest, now);
+    if (!CompareWithIndex(*newest, index).empty()) return kMismatchText;
+    m_release = *newest;
+    return "";
+  }
+
   // "" when the release file just fetched can be used; otherwise what to tell the user.
-  std::string CheckFresh(const std::string& home, const std::string& temp, const std::vector<CReleaseManifest>& kept,
-                         uint64_t floor, CReleaseManifest& fresh) const {
-    switch (Load(temp, fresh)) {
-      case ReleaseCheck::kGood:
-        break;
-      case ReleaseCheck::kUnknownKey:
-        return std::string("The package on the download server is signed with a newer key than this program knows. "
-                           "Please download the newer Brisko Download from ") +
-               kVendorWebSite + " and try again.";
-      default:
-        return kNotSignedText;
-    }
+  std::string CheckFresh(const std::string& home, const std::string& temp, const std::vector<CKeptRelease>& kept,
+                         CReleaseManifest& fresh) const {
+    size_t signer = 0;
+    // A key this program does not know proves nothing: the vendor's next key and anyone's
+    // made-up key id look the same, so such a release is simply not signed as far as this
+    // program can tell.
+    if (Load(temp, fresh, &signer) != ReleaseCheck::kGood) return kNotSignedText;
+    if (signer < NewestSigner(kept))
+      return "The package on the download server is signed with a key that Corvane Software has retired, so it was "
+             "not used.";
+    const uint64_t floor = Floor(kept, signer);
     if (fresh.m_nRelease < floor)
       return "The download server offered release " + ReleaseNumber(fresh.m_nRelease) +
              " of the package, older than release " + ReleaseNumber(floor) + " already used here, so it was not used.";
-    for (const CReleaseManifest& release : kept)
-      if (release.m_nRelease == fresh.m_nRelease && release.SignedText() != fresh.SignedText())
+    for (const CKeptRelease& each : kept)
+      if (each.signer >= signer && each.release.m_nRelease == fresh.m_nRelease &&
+          each.release.SignedText() != fresh.SignedText())
         return "The download server offered release " + ReleaseNumber(fresh.m_nRelease) +
                " of the package with other content than the release of that number already used here, so it was not "
                "used.";
-    if (HasExpired(fresh) && !StartedBefore(home, fresh))
-      return "The signed release on the download server expired on " + UtcDate(static_cast<int64_t>(fresh.m_nExpires)) +
-             ", so it was not used. Please try again later.";
+    const int64_t now = Now(kept, &fresh);
+    if (HasExpired(fresh, now) && !UnfinishedDownloadOf(home, fresh))
+      return ExpiredText("The signed release on the download server", fresh, now);
     return "";
   }
 

@@ -3,6 +3,7 @@
 fault-injecting server on the loopback port the test build was compiled for, driven through
 its windows by the UI driver."""
 import argparse
+import datetime
 import shutil
 import subprocess
 import sys
@@ -402,11 +403,10 @@ class EndToEnd(unittest.TestCase):
                         '--sign', str(key), '--release', '8'], check=True, stdout=subprocess.DEVNULL)
         server = self.faults(root=other)
         self.start()
-        # The release names the key that signed it; one this program does not know may be the
-        # vendor's next key, so the user is sent to the vendor's site for the newer program.
-        self.assertEqual('The package on the download server is signed with a newer key than this program knows. '
-                         'Please download the newer Brisko Download from https://www.corvane-software.com/brisko and '
-                         'try again.', self.driver.message(60000))
+        # The release names the key that signed it; one this program does not know proves nothing,
+        # whoever made it up.
+        self.assertEqual('The package on the download server is not signed by Corvane Software, so it was not used.',
+                         self.driver.message(60000))
         self.assertEqual(GENERAL, self.driver.message())
         self.app.wait(timeout=30)
         self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/pkgrelease.txt'], server.requests())
@@ -435,9 +435,11 @@ class EndToEnd(unittest.TestCase):
         self.use_signed_build()
         self.faults(root=self.publish_signed('--release', '9', '--expires', '2020-01-01'))
         self.start()
+        # The user also hears the computer's date (pkgmake signed the release today), in case it is wrong.
         self.expect_start_up_refused(
             'The signed release on the download server expired on 2020-01-01, so it was not used. '
-            'Please try again later.')
+            f"If this computer's date ({datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d}) is wrong, set it right "
+            'and try again; otherwise please try again later.')
 
     def test_signed_build_does_not_call_a_locked_installer_unsigned_nor_remove_it(self):
         installer = self.signed_download_finished()

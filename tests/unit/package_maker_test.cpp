@@ -4,12 +4,12 @@
 #endif
 
 #include "common/file_system.h"
+#include "common/system_clock.h"
 #include "index/package_index.h"
 #include "support/temp_dir.h"
 #include "tools/pkgmake/release_signing.h"
 #include "tools/pkgmake/package_maker.h"
 #include "trust/release_manifest.h"
-#include <ctime>
 
 namespace {
 
@@ -174,7 +174,7 @@ TEST_F(PackageMakerTest, SignsExpiryProductAndKeyAndRefusesANumberFarAhead) {
   std::string publicKey, bytes;
   ASSERT_TRUE(MakeSigningKey(key, publicKey, m_message)) << m_message;
   ASSERT_TRUE(FromHex(publicKey, bytes));
-  const int64_t now = static_cast<int64_t>(time(nullptr));
+  const int64_t now = SecondsSince1970Now();
 
   PackageRequest request(m_dir / "setup.exe", "2.0", "1024", m_dir / "a", key, "42");
   request.expires = "30";
@@ -188,6 +188,8 @@ TEST_F(PackageMakerTest, SignsExpiryProductAndKeyAndRefusesANumberFarAhead) {
   EXPECT_EQ(KeyId(bytes), release.m_strKeyId);
   EXPECT_GE(release.m_nExpires, static_cast<uint64_t>(now + 30 * 86400));
   EXPECT_LE(release.m_nExpires, static_cast<uint64_t>(now + 30 * 86400 + 60));
+  EXPECT_GE(release.m_nSigned, static_cast<uint64_t>(now));  // the earliest "now" a program takes from it
+  EXPECT_LE(release.m_nSigned, static_cast<uint64_t>(now + 60));
 
   // A date already past is signed, with a warning: how a vendor sees the program refuse it.
   request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "b", key, "43");
@@ -205,9 +207,12 @@ TEST_F(PackageMakerTest, SignsExpiryProductAndKeyAndRefusesANumberFarAhead) {
   warning.clear();
   ASSERT_EQ(0, MakePackage(request, m_message, m_report, &warning)) << m_message;
   EXPECT_NE("", warning);
-  // The default number, the time in seconds, is signed as it is.
+  // The default number, the time in seconds, is signed as it is; a release that never expires
+  // is signed with a warning that says what that costs.
   request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "d", key, "");
-  ASSERT_EQ(0, MakePackage(request, m_message, m_report)) << m_message;
+  warning.clear();
+  ASSERT_EQ(0, MakePackage(request, m_message, m_report, &warning)) << m_message;
+  EXPECT_NE(std::string::npos, warning.find("never expires")) << warning;
   ASSERT_EQ("", ParseReleaseManifest(ReadFile(m_dir / "d\\pkgrelease.txt"), release));
   EXPECT_GE(release.m_nRelease, static_cast<uint64_t>(now));
   EXPECT_LE(release.m_nRelease, static_cast<uint64_t>(now + 60));
@@ -217,7 +222,7 @@ TEST_F(PackageMakerTest, SignsExpiryProductAndKeyAndRefusesANumberFarAhead) {
   request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, "44");
   request.product = "brisko beta";
   EXPECT_EQ(1, MakePackage(request, m_message, m_report));
-  for (const std::string& when : {"2027-02-30", "tomorrow", "2027-1-1", "-5"}) {
+  for (const char* when : {"2027-02-30", "tomorrow", "2027-1-1", "-5"}) {
     request = PackageRequest(m_dir / "setup.exe", "2.0", "1024", m_dir / "refused", key, "44");
     request.expires = when;
     EXPECT_EQ(1, MakePackage(request, m_message, m_report)) << when;

@@ -11,6 +11,7 @@
 
 #include "common/file_system.h"
 #include "common/path.h"
+#include "common/system_clock.h"
 #include "support/memory_view.h"
 #include "support/message_recorder.h"
 #include "support/scripted_transport.h"
@@ -204,6 +205,21 @@ TEST(ReleaseFile, APartsHashIsTheSameWhateverTheBlocksItArrivesIn) {
   }
 }
 
+// Dates and the clock in 64 bits: the 32-bit program's own time_t ends on 2038-01-19.
+TEST(ReleaseFile, DatesAndTheClockHoldPast2038) {
+  const int64_t y2040 = 2208988800;                   // 2040-01-01, seconds since 1970
+  const uint64_t ticksTo1970 = 116444736000000000ULL;  // 1970-01-01 in 100-ns ticks since 1601
+  EXPECT_EQ(0, FileTimeToSecondsSince1970(ticksTo1970));
+  EXPECT_EQ(y2040, FileTimeToSecondsSince1970(ticksTo1970 + static_cast<uint64_t>(y2040) * 10000000ULL + 9999999));
+  EXPECT_EQ("2040-01-01", UtcDate(y2040));
+  EXPECT_EQ("2038-01-19", UtcDate(2147483647));
+  EXPECT_EQ("2038-01-19", UtcDate(2147483648LL));
+  int64_t parsed = 0;
+  ASSERT_TRUE(ParseUtcDate("2040-01-01", parsed));
+  EXPECT_EQ(y2040, parsed);
+  EXPECT_GT(SecondsSince1970Now(), 1700000000);  // after 2023: the clock is read, and read whole
+}
+
 // A home folder with a signed build's download of the vectors' package: version 3.1, three parts
 // of 1024 bytes (the last 952), byte i of the installer (i * 31 + 7) % 256.
 class SignedPackageTest : public ::testing::Test {
@@ -249,10 +265,10 @@ class SignedPackageTest : public ::testing::Test {
     return release;
   }
   // The release signed with the tests' key, as pkgmake signs; "" where this build cannot sign.
-  static std::string Signed(CReleaseManifest release) {
+  static std::string Signed(CReleaseManifest release,
+                            const std::string& key = std::string(BRISKO_TEST_DATA_DIR) + "/test_package_key.pem") {
     std::string message;
-    if (!SignDigest(std::string(BRISKO_TEST_DATA_DIR) + "/test_package_key.pem", Sha256Of(release.SignedText()),
-                    release.m_signature, message))
+    if (!SignDigest(key, Sha256Of(release.SignedText()), release.m_signature, message))
       return "";
     return release.FileText();
   }
@@ -515,6 +531,55 @@ TEST_F(SignedPackageTest, ARollbackToAnotherVersionIsRefusedToo) {
   RemoveFile(m_home / "pkgrelease.txt");
   EXPECT_EQ(0, Start());
   EXPECT_NE(std::string::npos, OneMessage().find("older than release 324"));
+  // Only the version folders the program made count: a later release left in a folder of another
+  // name (an old copy of the program unpacked here, or a folder renamed) raises nothing.
+  CReleaseManifest unpacked = Release(900);
+  unpacked.m_strVersion = "2.0";
+  for (const char* folder : {"old copy", "2.1"}) {
+    ASSERT_TRUE(CreateFolder(m_home / folder));
+    WriteFile(m_home / (std::string(folder) + "\\pkgrelease.txt"), Signed(unpacked));
+  }
+  Serve(kVectorReleases[1]);
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+// The backup key retires the key in use: a thief of the first key who signs the highest release
+// number there is locks out nobody once the vendor has signed with the backup key.
+TEST_F(SignedPackageTest, TheBackupKeyRetiresAStolenKeyAndItsReleaseNumbers) {
+  if (Signed(Release(1)).empty()) GTEST_SKIP() << "this build cannot sign";
+  CTempDir keys;
+  std::string backupKey, message;
+  ASSERT_TRUE(MakeSigningKey(keys.Native("backup.pem"), backupKey, message)) << message;
+  CTrustSettings both;
+  both.publicKeysHex = {kVectorPublicKey, backupKey};
+  CReleaseManifest stolen = Release(999999999999999999ULL);
+  stolen.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
+  const std::string stolenText = Signed(stolen);
+  Serve(stolenText);
+  EXPECT_EQ(1, Start(both));
+  // The vendor's next release, signed with the backup key, is taken though its number is lower.
+  CReleaseManifest next = Release(500);
+  next.m_strKeyId = KeyId(Bytes(backupKey));
+  const std::string nextText = Signed(next, keys.Native("backup.pem"));
+  Serve(nextText);
+  EXPECT_EQ(1, Start(both));
+  EXPECT_TRUE(TakeMessages().empty());
+  // From then on the first key's releases are refused, and offline the backup key's release serves.
+  Serve(stolenText);
+  EXPECT_EQ(0, Start(both));
+  EXPECT_EQ("The package on the download server is signed with a key that Corvane Software has retired, so it was "
+            "not used.",
+            OneMessage());
+  m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  EXPECT_EQ(1, Start(both));
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(nextText, ReadFile(m_home / "3.1\\pkgrelease.txt"));
+  // The floor holds among the backup key's own releases.
+  next.m_nRelease = 499;
+  Serve(Signed(next, keys.Native("backup.pem")));
+  EXPECT_EQ(0, Start(both));
+  EXPECT_NE(std::string::npos, OneMessage().find("older than release 500"));
 }
 
 // Each new line of the release file, and what the program makes of it.
@@ -528,7 +593,7 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   CReleaseManifest full = Release(400);
   full.m_strProduct = "brisko-download";
   full.m_nExpires = static_cast<uint64_t>(now + 86400);
-  std::string id;
+  full.m_nSigned = static_cast<uint64_t>(now);
   full.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
   Serve(Signed(full));
   EXPECT_EQ(1, Start(clock));
@@ -537,32 +602,56 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   ASSERT_EQ("", ParseReleaseManifest(ReadFile(m_home / "pkgrelease.txt"), read));
   EXPECT_EQ(full.SignedText(), read.SignedText());
 
-  // Expired: not for a new download, from the server or kept here. The download begun before
-  // expiry (its version folder holds this release) may finish.
+  // Expired: a home that has only seen the release (the program started, Download never pressed)
+  // takes it for nothing, from the server or kept here, and the user hears which date the computer
+  // has, should its clock be wrong.
+  const auto expiredOn = [](int64_t expiry, int64_t today) {
+    return " expired on " + UtcDate(expiry) + ", so it was not used. If this computer's date (" + UtcDate(today) +
+           ") is wrong, set it right and try again; otherwise please try again later.";
+  };
+  now += 2 * 86400;
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_EQ("The signed release on the download server" + expiredOn(now - 86400, now), OneMessage());
+  m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find("the signed release kept here" + expiredOn(now - 86400, now)));
+  // A download begun before expiry (a part done under the release) may finish, online and
+  // offline; once it has finished, the release exempts nothing more.
+  now -= 2 * 86400;
+  Serve(Signed(full));
+  m_server.Answer(kRemote + Name(1), ScriptedResponse::Status(500));
+  CTrustSettings keyed = clock;
+  keyed.publicKeysHex = {kVectorPublicKey};
+  m_download.m_pVerifier = MakeSignedPackageVerifier(keyed);
+  ASSERT_EQ(1, Prepare());
+  m_download.ShowInitialState();
+  EXPECT_EQ(9u, DownloadThreadProc(&m_download));
+  TakeMessages();
+  EXPECT_EQ("100", Flags());
   now += 2 * 86400;
   EXPECT_EQ(1, Start(clock));
   m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
   EXPECT_EQ(1, Start(clock));
   EXPECT_TRUE(TakeMessages().empty());
-  RemoveFile(m_home / "3.1\\pkgrelease.txt");
+  Serve(Signed(full));
+  CPackageDownload rest(&m_view);
+  rest.m_nRetryPauseMs = 0;
+  rest.m_pVerifier = MakeSignedPackageVerifier(keyed);
+  ASSERT_EQ(1, rest.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+  rest.ShowInitialState();
+  EXPECT_EQ(0u, DownloadThreadProc(&rest));
+  EXPECT_EQ(m_installer, ReadFile(m_home / "3.1\\corvane.exe"));
   EXPECT_EQ(0, Start(clock));
-  EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 86400)));
+  EXPECT_EQ("The signed release on the download server" + expiredOn(now - 86400, now), OneMessage());
   // To the second: the release serves until its expiry time, and from that very second no more.
   const int64_t later = now;
   now = static_cast<int64_t>(full.m_nExpires) - 1;
   EXPECT_EQ(1, Start(clock));
   EXPECT_TRUE(TakeMessages().empty());
-  RemoveFile(m_home / "3.1\\pkgrelease.txt");
   now = static_cast<int64_t>(full.m_nExpires);
   EXPECT_EQ(0, Start(clock));
   EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now)));
   now = later;
-  Serve(Signed(full));
-  EXPECT_EQ(0, Start(clock));
-  EXPECT_EQ("The signed release on the download server expired on " + UtcDate(now - 86400) +
-                ", so it was not used. Please try again later.",
-            OneMessage());
-  EXPECT_FALSE(FileExists(m_home / "3.1\\pkgrelease.txt"));
 
   // The same number with other content, even validly signed and in date.
   CReleaseManifest other = full;
@@ -598,16 +687,14 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   EXPECT_EQ(1, Start(clock));
   clock.product = "";
 
-  // A key this program does not know: the user is sent to the newer program.
+  // A key this program does not know proves nothing: a made-up key id is simply not signed.
   CReleaseManifest rotated = beta;
   rotated.m_nRelease = 600;
   rotated.m_strProduct = "brisko-download";
   rotated.m_strKeyId = KeyId(Bytes(kOtherPublicKey));
   Serve(Signed(rotated));
   EXPECT_EQ(0, Start(clock));
-  const std::string newer = OneMessage();
-  EXPECT_NE(std::string::npos, newer.find("newer Brisko Download")) << newer;
-  EXPECT_NE(std::string::npos, newer.find(kVendorWebSite)) << newer;
+  EXPECT_EQ(kNotSigned, OneMessage());
   // A build that has the key as its backup takes it; one whose key is written in capitals too.
   rotated.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
   Serve(Signed(rotated));
@@ -620,6 +707,37 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   upper.publicKeysHex = {capitals};
   EXPECT_EQ(1, Start(upper));
   EXPECT_TRUE(TakeMessages().empty());
+
+  // A clock set back (by hand, or by a forged time server) brings no expired release back: the
+  // latest signing time seen here is the earliest "now" can be.
+  CReleaseManifest current = rotated;
+  current.m_nRelease = 700;
+  current.m_nSigned = static_cast<uint64_t>(now);
+  current.m_nExpires = static_cast<uint64_t>(now + 86400);
+  Serve(Signed(current));
+  EXPECT_EQ(1, Start(clock));
+  const int64_t signedAt = now;
+  now -= 30 * 86400;
+  CReleaseManifest replayed = current;
+  replayed.m_nRelease = 701;
+  replayed.m_nSigned = static_cast<uint64_t>(signedAt - 40 * 86400);
+  replayed.m_nExpires = static_cast<uint64_t>(signedAt - 20 * 86400);
+  Serve(Signed(replayed));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_EQ("The signed release on the download server" + expiredOn(signedAt - 20 * 86400, signedAt), OneMessage());
+
+  // Past 2038: a release that expires in 2041 is good in 2040, and not from its expiry on.
+  now = 2208988800;  // 2040-01-01
+  CReleaseManifest distant = current;
+  distant.m_nRelease = 800;
+  distant.m_nSigned = static_cast<uint64_t>(now);
+  distant.m_nExpires = static_cast<uint64_t>(now + 366 * 86400);
+  Serve(Signed(distant));
+  EXPECT_EQ(1, Start(clock));
+  EXPECT_TRUE(TakeMessages().empty());
+  now += 366 * 86400;
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_EQ("The signed release on the download server" + expiredOn(now, now), OneMessage());
 }
 
 // A signed hash that differs from the part's only in its last bytes is no match, nor is a last
@@ -743,15 +861,22 @@ TEST_F(SignedPackageTest, ReleaseFileBeyondTheMemoryIsRefusedAsDamaged) {
 }
 
 // The server's index replaces the home folder's copy only once it matches the verified release:
-// one attacked start leaves nothing behind that breaks the next, offline one.
+// one attacked start leaves nothing behind that breaks the next, offline one. A returning user
+// whose fresh index does not fit starts with the home copies; a new user, who has none, is told.
 TEST_F(SignedPackageTest, TheHomeIndexIsReplacedOnlyByOneThatMatches) {
+  const std::string misfit = IndexText({"1", "3.1", "3", "2048", Name(0), "1", Name(1), "1", Name(2), "1"});
+  Serve(kVectorReleases[0]);
+  m_server.Answer(kRemote + "pkgindex.txt", ScriptedResponse::Ok(misfit));
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ("The package index does not match the signed release, so it was not used.", OneMessage());
+  EXPECT_FALSE(FileExists(m_home / "pkgindex.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgrelease.txt"));
   Serve(kVectorReleases[0]);
   ASSERT_EQ(1, Start());
   const std::string good = ReadFile(m_home / "pkgindex.txt");
-  m_server.Answer(kRemote + "pkgindex.txt",
-                  ScriptedResponse::Ok(IndexText({"1", "3.1", "3", "2048", Name(0), "1", Name(1), "1", Name(2), "1"})));
-  EXPECT_EQ(0, Start());
-  EXPECT_EQ("The package index does not match the signed release, so it was not used.", OneMessage());
+  m_server.Answer(kRemote + "pkgindex.txt", ScriptedResponse::Ok(misfit));
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(good, ReadFile(m_home / "pkgindex.txt"));
   EXPECT_FALSE(FileExists(m_home / "pkgindex.txt.tmp"));
   // Signed by no one: the same.
@@ -807,11 +932,11 @@ TEST_F(SignedPackageTest, ALateOrUncheckedFreshCopyLeavesTheHomeCopiesServingAsT
   EXPECT_TRUE(TakeMessages().empty());
   asTheyWere("no release");
 
-  // A newer release with an index that does not fit it: refused, and the kept release stays, so
-  // that the next start without the server still has a matching pair.
+  // A newer release with an index that does not fit it (a server whose two files differ in age):
+  // the kept pair serves, and stays, so that the next start without the server has it too.
   Serve(kVectorReleases[1], "2048");
-  EXPECT_EQ(0, Start());
-  EXPECT_EQ("The package index does not match the signed release, so it was not used.", OneMessage());
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
   asTheyWere("a release with a stale index");
   m_server.Answer(index, ScriptedResponse::Unreachable());
   m_server.Answer(release, ScriptedResponse::Unreachable());
@@ -847,7 +972,8 @@ TEST_F(SignedPackageTest, ALateOrUncheckedFreshCopyLeavesTheHomeCopiesServingAsT
 class CFixedAnswerVerifier : public IPackageVerifier {
  public:
   CheckOutcome answer = CheckOutcome::kMatches;
-  int PrepareRelease(const std::string& home, const std::string& fetched, const std::string&, const CPackageIndex&) override {
+  int PrepareRelease(const std::string& home, const std::string& fetched, const std::string&, const CPackageIndex&,
+                     const std::function<const CPackageIndex*()>&) override {
     if (!fetched.empty()) MoveFileOver(fetched, JoinPath(home, kReleaseFileName));
     return 1;
   }

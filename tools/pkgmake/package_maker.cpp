@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 #include <vector>
 
 #include "common/constants.h"
 #include "common/file_system.h"
 #include "common/path.h"
+#include "common/system_clock.h"
 #include "index/package_index.h"
 #include "tools/pkgmake/release_signing.h"
 #include "trust/release_manifest.h"
@@ -77,7 +77,8 @@ bool StartRelease(const PackageRequest& request, const CPackageIndex& index, int
   std::string publicKeyHex, publicKey;
   if (!ReadSigningKey(request.signingKey, publicKeyHex, message)) return false;
   FromHex(publicKeyHex, publicKey);
-  const int64_t now = static_cast<int64_t>(time(nullptr));
+  const int64_t now = SecondsSince1970Now();
+  release.m_nSigned = static_cast<uint64_t>(now);
   release.m_strVersion = index.m_strProductVersion;
   release.m_strProduct = request.product.empty() ? kDefaultReleaseProduct : request.product;
   if (release.m_strProduct.size() > 64 || release.m_strProduct.find_first_of(" \t\r\n") != std::string::npos) {
@@ -111,6 +112,9 @@ bool StartRelease(const PackageRequest& request, const CPackageIndex& index, int
       *warning = "The release expires " + UtcDate(expires) +
                  ", which has passed: the program will refuse it (useful only to test that it does).";
     release.m_nExpires = static_cast<uint64_t>(std::max<int64_t>(expires, 1));
+  } else if (warning != nullptr) {
+    *warning = "The release never expires (no --expires): anyone who keeps a copy can replay it to a user for ever, "
+               "keeping them on this release when later ones exist. Give --expires 90 and sign again before then.";
   }
   release.m_nPartSize = index.m_nPartSize;
   release.m_nInstallerSize = size;
