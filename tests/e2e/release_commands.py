@@ -2,7 +2,8 @@
 """The vendor's commands as README.md and docs/signing.md show them, run as they stand in a
 scratch copy of the checkout: pkgmake is built, a key made, trelkin.exe built for release
 unsigned and signed, and a signed package cut and checked. Only the placeholders in angle
-brackets are filled in; a command the documents show that fails here fails this test."""
+brackets are filled in; a command the documents show that fails here fails this test. Last, a
+release build with the tests' own key must be refused at configure."""
 import re
 import shutil
 import subprocess
@@ -86,6 +87,15 @@ def main():
         for folder in ('published', 'out'):
             if not (checkout / folder / 'pkgrelease.txt').exists():
                 sys.exit(f'no signed release in {folder}/')
+        # The tests' key, whose private half is public, is refused for a release build.
+        test_key = (TOP / 'tests' / 'data' / 'test_package_key.pub').read_text().strip()
+        refused = subprocess.run(['cmake', '-S', '.', '-B', 'build/test-key', '-G', 'Ninja',
+                                  '-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake', '-DBRISKO_MIN_RELEASE=1',
+                                  f'-DBRISKO_PACKAGE_KEY={test_key}'], cwd=checkout, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True)
+        if refused.returncode == 0 or "would trust the tests' package key" not in refused.stdout:
+            print(refused.stdout[-3000:])
+            sys.exit('a release build with the tests\' key was configured')
     print('release commands: all ran as written')
 
 
