@@ -23,6 +23,16 @@ have osslsigncode || need+=(osslsigncode)  # the vendor's Authenticode step, che
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)  # signing and checking signed packages natively
 # 32-bit Windows programs need Wine's 32-bit half, which comes from the i386 architecture.
 if ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine32:i386); fi
+# The portable core and its unit tests as a 32-bit Linux program (g++ -m32, OpenSSL for i386), as
+# the shipped program's types are; run under qemu-i386 where the kernel runs no 32-bit programs.
+if ! have g++ || [ ! -f "$(g++ -m32 -print-file-name=libstdc++.so)" ] \
+    || [ ! -f /usr/include/x86_64-linux-gnu/gnu/stubs-32.h ]; then
+  need+=(g++-multilib)
+fi
+if [ ! -f /usr/include/i386-linux-gnu/openssl/opensslconf.h ] || [ ! -f /usr/lib/i386-linux-gnu/libcrypto.so ]; then
+  need+=(libssl-dev:i386)
+fi
+have qemu-i386-static || have qemu-i386 || need+=(qemu-user-static)
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0

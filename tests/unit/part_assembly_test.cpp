@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <ctime>
 #include <filesystem>
 
 #include "common/file_system.h"
@@ -123,5 +125,16 @@ TEST_F(PartAssemblyTest, MissingInstallerIsNotReadyAndWithoutPartsAnyFilePasses)
   EXPECT_TRUE(ValidateInstallerFile(m_dir.Path(), m_index));
   EXPECT_EQ(0, GetFileLength(m_dir / "corvane.exe"));
 }
+
+#ifdef BRISKO_EXPECT_32_BIT
+// The 32-bit build of these tests has the sizes the shipped program has, so a length or a time
+// that would not fit there does not fit here either.
+TEST(ThirtyTwoBitBuildTest, PointersLongSizeAndTimeAreFourBytesAsInTheShippedProgram) {
+  EXPECT_EQ(4u, sizeof(void*));
+  EXPECT_EQ(4u, sizeof(long));
+  EXPECT_EQ(4u, sizeof(std::size_t));
+  EXPECT_EQ(4u, sizeof(std::time_t));
+}
+#endif
 
 }  // namespace
