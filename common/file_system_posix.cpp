@@ -91,21 +91,33 @@ FILE* CreateNewFile(const std::string& path) {
   return file;
 }
 
+namespace {
+// The next entry of the folder; nullptr at its end and, with `failed` set, when it cannot be read
+// (a listing that fails part-way is not the end of the folder).
+dirent* NextEntry(DIR* folder, bool& failed) {
+  errno = 0;
+  dirent* entry = readdir(folder);
+  if (entry == nullptr && errno != 0) failed = true;
+  return entry;
+}
+}  // namespace
+
 bool IsEmptyFolder(const std::string& path) {
   DIR* folder = opendir(ToPosix(path).c_str());
   if (folder == nullptr) return false;
-  bool empty = true;
-  for (dirent* entry; empty && (entry = readdir(folder)) != nullptr;)
+  bool empty = true, failed = false;
+  for (dirent* entry; empty && (entry = NextEntry(folder, failed)) != nullptr;)
     empty = strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0;
   closedir(folder);
-  return empty;
+  return empty && !failed;
 }
 
 std::vector<std::string> ListFolders(const std::string& path) {
   std::vector<std::string> names;
   DIR* folder = opendir(ToPosix(path).c_str());
   if (folder == nullptr) return names;
-  for (dirent* entry; (entry = readdir(folder)) != nullptr;) {
+  bool failed = false;
+  for (dirent* entry; (entry = NextEntry(folder, failed)) != nullptr;) {
     const std::string name = entry->d_name;
     struct stat info;
     if (name == "." || name == ".." || lstat((ToPosix(path) + "/" + name).c_str(), &info) != 0) continue;

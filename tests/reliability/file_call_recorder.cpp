@@ -11,6 +11,8 @@
 
 extern "C" {
 FILE* __real_fopen(const char* path, const char* mode);
+FILE* __real_fopen64(const char* path, const char* mode);
+int __real_open64(const char* path, int flags, ...);
 int __real_fclose(FILE* file);
 size_t __real_fwrite(const void* data, size_t size, size_t count, FILE* file);
 int __real_open(const char* path, int flags, ...);
@@ -146,12 +148,14 @@ std::string DescribeCall(const CFileCall& call) {
 // buffer's content.
 extern "C" {
 
-FILE* __wrap_fopen(const char* path, const char* mode) {
-  FILE* file = __real_fopen(path, mode);
+FILE* NoteFopen(FILE* file, const char* path, const char* mode) {
   const bool writes = mode[0] != 'r' || std::string(mode).find('+') != std::string::npos;
   if (file != nullptr && writes) NoteOpen(fileno(file), path, mode[0] != 'r', mode[0] == 'w');
   return file;
 }
+
+FILE* __wrap_fopen(const char* path, const char* mode) { return NoteFopen(__real_fopen(path, mode), path, mode); }
+FILE* __wrap_fopen64(const char* path, const char* mode) { return NoteFopen(__real_fopen64(path, mode), path, mode); }
 
 int __wrap_fclose(FILE* file) {
   NoteClose(fileno(file));
@@ -167,17 +171,25 @@ size_t __wrap_fwrite(const void* data, size_t size, size_t count, FILE* file) {
   return written;
 }
 
-int __wrap_open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & O_CREAT) {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode = static_cast<mode_t>(va_arg(arguments, int));
-    va_end(arguments);
-  }
-  const int fd = __real_open(path, flags, mode);
+int NoteOpened(int fd, const char* path, int flags) {
   NoteOpen(fd, path, (flags & O_CREAT) != 0, (flags & O_TRUNC) != 0);
   return fd;
+}
+
+int __wrap_open(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+  va_end(arguments);
+  return NoteOpened(__real_open(path, flags, mode), path, flags);
+}
+
+int __wrap_open64(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+  va_end(arguments);
+  return NoteOpened(__real_open64(path, flags, mode), path, flags);
 }
 
 int __wrap_close(int fd) {
