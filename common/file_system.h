@@ -29,13 +29,24 @@ bool IsLink(const std::string& path);
 // Pushes what was written to the stream down to the disk; false on failure.
 bool FlushToDisk(FILE* file);
 
-// Creates one folder with default security; false (with the system's last error set) on failure.
+// Pushes the folder's own entries (names created, moved or removed in it) down to the disk. A
+// flushed file whose name was never flushed may be gone after a power cut, and a move may be
+// undone; only this makes them last. False where the folder cannot be opened for it or the file
+// system does not flush folders; callers go on either way, as a folder change that is not yet on
+// the disk is still made.
+bool FlushFolder(const std::string& folder);
+
+// Creates one folder with default security and flushes the folder that holds it, so that a power
+// cut cannot take the new folder with everything later flushed inside it; false (with the
+// system's last error set) when the folder could not be created.
 bool CreateFolder(const std::string& path);
 
 // Deletes a file; false on failure.
 bool RemoveFile(const std::string& path);
 
-// Moves `from` over `to` in one step, replacing `to` and writing the move through to the disk.
+// Moves `from` over `to` in one step, replacing `to`, writes the move through to the disk and
+// flushes the folder that holds `to`. True once the move is made, whether or not that folder
+// could be flushed.
 bool MoveFileOver(const std::string& from, const std::string& to);
 
 // Replaces the file's content so that a crash or a full disk never leaves it half written: the

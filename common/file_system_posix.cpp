@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/path.h"
+
 namespace {
 
 std::string ToPosix(std::string path) {
@@ -19,24 +21,15 @@ std::string ToPosix(std::string path) {
   return path;
 }
 
-std::string ParentFolder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+}  // namespace
 
-// Pushes the folder's own changes (a name created, moved or removed in it) down to the disk. A
-// flushed file whose name was never flushed may be gone after a power cut, and a move may be
-// undone; only this makes them last.
 bool FlushFolder(const std::string& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  const int fd = open(ToPosix(folder).c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return false;
   const bool flushed = fsync(fd) == 0;
   close(fd);
   return flushed;
 }
-
-}  // namespace
 
 bool FileExists(const std::string& path) {
   struct stat info;
@@ -56,19 +49,17 @@ FILE* OpenFileStream(const std::string& path, const char* mode) {
 bool FlushToDisk(FILE* file) { return fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 bool CreateFolder(const std::string& path) {
-  const std::string folder = ToPosix(path);
-  if (mkdir(folder.c_str(), 0777) != 0) return false;
-  // The folder stands either way; unflushed, a power cut could take it with every file that is
-  // later written and flushed inside it.
-  FlushFolder(ParentFolder(folder));
+  if (mkdir(ToPosix(path).c_str(), 0777) != 0) return false;
+  FlushFolder(ParentFolder(path));  // the folder stands either way
   return true;
 }
 
 bool RemoveFile(const std::string& path) { return unlink(ToPosix(path).c_str()) == 0; }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
-  const std::string target = ToPosix(to);
-  return rename(ToPosix(from).c_str(), target.c_str()) == 0 && FlushFolder(ParentFolder(target));
+  if (rename(ToPosix(from).c_str(), ToPosix(to).c_str()) != 0) return false;
+  FlushFolder(ParentFolder(to));  // the move is made either way
+  return true;
 }
 
 int64_t FindFileSize(const std::string& path) {

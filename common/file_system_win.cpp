@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "common/path.h"
+
 namespace {
 
 // The longest path Windows knows, in characters.
@@ -38,12 +40,36 @@ FILE* OpenFileStream(const std::string& path, const char* mode) {
 
 bool FlushToDisk(FILE* file) { return fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
-bool CreateFolder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool FlushFolder(const std::string& folder) {
+  // A folder opens as a handle only with backup semantics. FlushFileBuffers is documented to need
+  // GENERIC_WRITE on the handle, and that is the least access asked for here: what the system
+  // looks for is the right to write or append data, which on a folder means adding a file or a
+  // subfolder, both part of GENERIC_WRITE. Under Wine 8 either of those alone lets the flush
+  // through (it becomes an fsync of the folder) and read access is refused with
+  // ERROR_ACCESS_DENIED; no NTFS volume was at hand to try less than the documented GENERIC_WRITE.
+  // Every sharing mode, so that no other program's use of the folder is held up meanwhile.
+  HANDLE handle = CreateFileA(folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(handle) != 0;
+  CloseHandle(handle);
+  return flushed;
+}
+
+bool CreateFolder(const std::string& path) {
+  if (!CreateDirectoryA(path.c_str(), nullptr)) return false;
+  FlushFolder(ParentFolder(path));  // the folder stands either way
+  return true;
+}
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  // Write-through makes a move that had to copy reach the disk before the call returns; a rename
+  // within one volume is a change of the folder alone, which only the folder's flush makes last.
+  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+  FlushFolder(ParentFolder(to));  // the move is made either way
+  return true;
 }
 
 int64_t FindFileSize(const std::string& path) {

@@ -113,5 +113,7 @@ int CPackageIndex::FirstIncompletePart() const {
 
 void CPackageIndex::ForgetPart(int position) {
   m_parts[position].m_bDone = 0;
+  // Through Write's replace, as every record: rewritten in place, a power cut here could leave an
+  // empty index, and the next start would refuse the version folder with every part in it.
   Write();
 }

@@ -1,6 +1,7 @@
 #include "reliability/crash_states.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -40,6 +41,12 @@ void Apply(std::string& content, const Piece& piece) {
   const size_t end = static_cast<size_t>(piece.offset) + piece.data.size();
   if (content.size() < end) content.resize(end, '\0');
   content.replace(static_cast<size_t>(piece.offset), piece.data.size(), piece.data);
+}
+
+// A record the replay cannot follow: a call on a file or handle it does not know, as when the
+// recording watched another folder than the one the story's disk was taken from.
+[[noreturn]] void Unknown(const CFileCall& call, size_t at, const std::string& what) {
+  throw std::runtime_error("call " + std::to_string(at + 1) + " (" + DescribeCall(call) + ") " + what);
 }
 
 // The program's calls replayed up to a point: what it sees, and what is not yet durable.
@@ -86,7 +93,8 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
         break;
       }
       case CFileCall::kWrite: {
-        Inode& file = r.inodes[handles.at(call.handle)];
+        if (handles.count(call.handle) == 0) Unknown(call, i, "writes to a file the record never opened");
+        Inode& file = r.inodes[handles[call.handle]];
         for (size_t at = 0; at < call.data.size();) {
           const long long offset = call.offset + static_cast<long long>(at);
           const size_t room = blockBytes - static_cast<size_t>(offset) % blockBytes;
@@ -98,7 +106,8 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
         break;
       }
       case CFileCall::kFlush: {
-        Inode& inode = r.inodes[handles.at(call.handle)];
+        if (handles.count(call.handle) == 0) Unknown(call, i, "flushes a file the record never opened");
+        Inode& inode = r.inodes[handles[call.handle]];
         if (inode.folder) {
           for (Change& change : r.changes)
             if (change.folder == handlePaths[call.handle]) change.durable = true;
@@ -109,7 +118,8 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
         break;
       }
       case CFileCall::kRename: {
-        const int inode = r.names.at(call.path);
+        if (r.names.count(call.path) == 0) Unknown(call, i, "moves " + call.path + ", which is not on the disk");
+        const int inode = r.names[call.path];
         r.names.erase(call.path);
         r.names[call.to] = inode;
         // The program renames only within a folder: the change is the target folder's.
@@ -243,6 +253,15 @@ std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustive
     states.push_back(Build(r, loose, pieces, choice));
   }
   return states;
+}
+
+std::string CCrashStates::RecordProblem() const {
+  try {
+    Run(m_initial, m_calls, m_calls.size(), m_nBlockBytes);
+  } catch (const std::runtime_error& problem) {
+    return problem.what();
+  }
+  return "";
 }
 
 std::vector<std::string> CCrashStates::PlacedContents(const std::string& path, size_t point) const {

@@ -32,6 +32,11 @@ class CCrashStates {
  public:
   CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes);
 
+  // "" when the record can be replayed from the initial disk; otherwise which call it cannot
+  // follow and why, e.g. a move of a file that disk does not hold (the replay of a crash point
+  // throws std::runtime_error with the same text).
+  std::string RecordProblem() const;
+
   // The points a power cut can strike: the number of calls carried out before it, 0 included,
   // leaving out points where the disk cannot differ from the point before (after a mark or a
   // read).

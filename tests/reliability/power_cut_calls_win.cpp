@@ -1,11 +1,16 @@
 // The power-cut stories on Windows: each runs in a fresh home folder, between two markers that
-// the debug channel carries ("power-cut story: <name> | <home>" and "power-cut end"), so that a log of the
-// program's calls to Windows (Wine's relay channel, see windows_file_calls.py) can be cut into
-// stories and checked. The first marker also names the story's home folder. Exit status 0 when every story's run ended as it should.
+// the debug channel carries ("power-cut story: <name> | <home> | done: <parts>" and
+// "power-cut end"), so that a log of the program's calls to Windows (Wine's relay channel, see
+// windows_file_calls.py) can be cut into stories and checked. The first marker also names the
+// story's home folder and the parts its resume index records done as the run begins (as
+// <version>\<part>, comma-separated), which the log cannot show. Exit status 0 when every story's
+// run ended as it should.
 #include <windows.h>
 
 #include <cstdio>
 
+#include "common/path.h"
+#include "index/package_index.h"
 #include "reliability/power_cut_stories.h"
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
@@ -33,6 +38,17 @@ Package VectorPackage(int release) {
   return package;
 }
 
+// The parts the story's resume index records done before its run, as the first marker lists them.
+std::string DoneParts(const std::string& home, const Package& package) {
+  CPackageIndex index;
+  int reason = 0;
+  std::string list;
+  if (!index.Read(JoinPath(JoinPath(home, package.version), "pkgindex.txt"), reason)) return list;
+  for (const CPackagePart& part : index.m_parts)
+    if (part.m_bDone) list += (list.empty() ? "" : ",") + JoinPath(package.version, part.m_strName);
+  return list;
+}
+
 }  // namespace
 
 int main() {
@@ -45,7 +61,9 @@ int main() {
     if (story.setUp) story.setUp(home.Path(), server);
     Serve(server, *story.package);
     if (story.script) story.script(server);
-    OutputDebugStringA(("power-cut story: " + story.name + " | " + home.Path()).c_str());
+    OutputDebugStringA(
+        ("power-cut story: " + story.name + " | " + home.Path() + " | done: " + DoneParts(home.Path(), *story.package))
+            .c_str());
     const RunResult run = Download(home.Path(), *story.package);
     OutputDebugStringA("power-cut end");
     const bool ok = run.prepared == 1 && run.result == story.result;

@@ -22,6 +22,7 @@
 #include "reliability/crash_states.h"
 #include "reliability/file_call_recorder.h"
 #include "reliability/power_cut_stories.h"
+#include "reliability/record_shape.h"
 #include "support/scripted_transport.h"
 #include "support/temp_dir.h"
 #include "tools/pkgmake/release_signing.h"
@@ -108,10 +109,43 @@ struct Tally {
   std::vector<std::string> failures;
 };
 
+// The join's message for a done part it found damaged, which it then forgets.
+bool ForgetsAtTheJoin(const RunResult& run, const std::string& part) {
+  if (run.messages.size() != 1) return false;
+  const std::string& text = run.messages.front();
+  const bool names = text.size() > part.size() && text.compare(text.size() - part.size(), part.size(), part) == 0;
+  return names && (text.rfind("Incorrect size: ", 0) == 0 || text.rfind("Cannot open input file: ", 0) == 0);
+}
+
+// What the story's record must show: the parts the run finished and the records it took back,
+// read from the resume index on the disk before and after the run, and whether it joined.
+CExpectedRecord ExpectedRecord(const Package& package, const CDiskState& before, const CDiskState& after) {
+  const std::string index = package.version + "/pkgindex.txt", installer = package.version + "/corvane.exe";
+  auto done = [&](const CDiskState& disk) {
+    const auto found = disk.files.find(index);
+    return found == disk.files.end() ? std::set<std::string>() : DoneParts(found->second);
+  };
+  const std::set<std::string> was = done(before), is = done(after);
+  CExpectedRecord expected;
+  expected.folder = package.version;
+  for (const std::string& part : package.partNames)
+    if (is.count(part) && !was.count(part)) expected.parts.push_back(part);
+  expected.forgets = std::any_of(was.begin(), was.end(), [&](const std::string& part) { return !is.count(part); });
+  expected.join = !before.files.count(installer) && after.files.count(installer);
+  return expected;
+}
+
 class CExplorer {
  public:
-  CExplorer(const Package& package, const CDiskState& initial, std::vector<CFileCall> calls)
-      : m_package(package), m_initial(initial), m_states(initial, std::move(calls), g_settings.blockBytes) {}
+  CExplorer(const Package& package, const CDiskState& initial, std::vector<CFileCall> calls,
+            const std::string& forgotten = "")
+      : m_package(package),
+        m_initial(initial),
+        m_states(initial, std::move(calls), g_settings.blockBytes),
+        m_forgotten(forgotten) {}
+
+  // "" when the record can be replayed from the initial disk, else why not.
+  std::string RecordProblem() const { return m_states.RecordProblem(); }
 
   Tally Explore() {
     Tally tally;
@@ -158,6 +192,7 @@ class CExplorer {
     const auto resume = state.files.find(kResumeIndex);
     const std::set<std::string> recorded = resume == state.files.end() ? std::set<std::string>() : DoneParts(resume->second);
     for (const std::string& part : recorded) {
+      if (part == m_forgotten) continue;  // damaged before the run began: the story's premise
       const auto file = state.files.find(kVersion + "/" + part);
       if (file == state.files.end() || file->second != m_package.Part(part))
         return part + " is recorded done but is " + (file == state.files.end() ? "missing" : "not whole");
@@ -166,6 +201,7 @@ class CExplorer {
     const std::vector<std::string> placed = m_states.PlacedContents(kResumeIndex, point);
     std::set<std::string> finished = placed.empty() ? std::set<std::string>() : DoneParts(placed.back());
     finished.erase(PartInProgress(m_states.Calls(), point));
+    finished.erase(m_forgotten);
     for (const std::string& part : finished)
       if (!recorded.count(part)) return "finished part " + part + " is no longer recorded done";
     const auto installer = state.files.find(kInstaller);
@@ -177,7 +213,11 @@ class CExplorer {
     Materialize(state, home.Path());
     CScriptedTransport server;
     Serve(server, m_package);
-    const RunResult run = Download(home.Path(), m_package);
+    RunResult run = Download(home.Path(), m_package);
+    // A disk that still records the forgotten part done meets it again at the join, which says
+    // so and forgets it; that costs the part, no more: the Download after it must finish.
+    if (!m_forgotten.empty() && recorded.count(m_forgotten) && run.prepared && ForgetsAtTheJoin(run, m_forgotten))
+      run = Download(home.Path(), m_package);
     if (!run.prepared) return "start-up fails: " + (run.messages.empty() ? "" : run.messages.front());
     if (!run.messages.empty()) return "the next Download says: " + run.messages.front();
     if (!run.installEnabled || ReadFile(home / (kVersion + "\\corvane.exe")) != m_package.installer)
@@ -191,6 +231,7 @@ class CExplorer {
   const Package& m_package;
   CDiskState m_initial;
   CCrashStates m_states;
+  std::string m_forgotten;
 };
 
 class PowerCut : public ::testing::Test {
@@ -227,7 +268,13 @@ class PowerCut : public ::testing::Test {
     }
     for (size_t i = 0; g_printCalls && i < calls.size(); ++i)
       std::cout << "  " << i + 1 << " " << DescribeCall(calls[i]) << "\n";
-    const Tally tally = CExplorer(package, initial, calls).Explore();
+    // A record that is not this story's download has no crash point that could fail.
+    const std::string shape = RecordShapeProblem(calls, ExpectedRecord(package, initial, Snapshot(home.Path())));
+    ASSERT_EQ("", shape) << name << ": the record is not a download's: " << shape;
+    CExplorer explorer(package, initial, calls, story->forgotten);
+    const std::string replay = explorer.RecordProblem();
+    ASSERT_EQ("", replay) << name << ": the record cannot be replayed from the story's disk: " << replay;
+    const Tally tally = explorer.Explore();
     std::cout << "[power cut] " << name << ": " << calls.size() << " calls, " << tally.points << " crash points, "
               << (tally.possible >= (uint64_t(1) << 62) ? std::string("over 2^62") : std::to_string(tally.possible))
               << " possible states, " << tally.built << " built, " << tally.checked
@@ -245,6 +292,55 @@ TEST_F(PowerCut, ResumeOverAPartCutShort) { Explore("resume"); }
 TEST_F(PowerCut, TheJoin) { Explore("join"); }
 TEST_F(PowerCut, APartFailsAfterADoneOne) { Explore("failed part after a done one"); }
 TEST_F(PowerCut, ASignedBuildTakesANewReleaseMidDownload) { Explore("signed release copies"); }
+TEST_F(PowerCut, TheJoinForgetsADonePartCutShort) { Explore("done part forgotten at the join"); }
+
+// The explorer refuses, in plain words, a record it could pass without checking anything: one
+// that holds no download, one without the folder's flush after a replace, one that moves a file
+// the story's disk does not hold.
+TEST_F(PowerCut, ARecordThatIsNotADownloadFailsPlainly) {
+  const Package& package = s_plain;
+  CTempDir home, elsewhere;
+  CMarkingTransport server;
+  Serve(server, package);
+  StartRecording(Native(elsewhere.Path()));  // not the home folder the story writes in
+  ASSERT_EQ(1, Download(home.Path(), package).prepared);
+  const std::vector<CFileCall> unrelated = StopRecording();
+  const CExpectedRecord whole = ExpectedRecord(package, CDiskState(), Snapshot(home.Path()));
+  ASSERT_EQ(5u, whole.parts.size());
+  EXPECT_NE(std::string::npos, RecordShapeProblem(unrelated, whole).find("holds no file call")) << RecordShapeProblem(unrelated, whole);
+
+  // The story's own record, without the flush of the version folder after the first part's record.
+  CTempDir again;
+  CScriptedTransport second;
+  Serve(second, package);
+  StartRecording(Native(again.Path()));
+  ASSERT_EQ(1, Download(again.Path(), package).prepared);
+  std::vector<CFileCall> calls = StopRecording();
+  ASSERT_EQ("", RecordShapeProblem(calls, whole));
+  const auto firstPart = std::find_if(calls.begin(), calls.end(), [&](const CFileCall& c) {
+    return c.kind == CFileCall::kOpen && c.path == "7.2/" + package.partNames[0];
+  });
+  const auto replace = std::find_if(firstPart, calls.end(), [](const CFileCall& c) {
+    return c.kind == CFileCall::kRename && c.to == "7.2/pkgindex.txt";
+  });
+  ASSERT_NE(calls.end(), replace);
+  const auto folderFlush = std::find_if(replace, calls.end(), [](const CFileCall& c) { return c.kind == CFileCall::kFlush; });
+  ASSERT_NE(calls.end(), folderFlush);
+  std::vector<CFileCall> unflushed = calls;
+  unflushed.erase(unflushed.begin() + (folderFlush - calls.begin()));
+  EXPECT_EQ("the replace of 7.2/pkgindex.txt that records " + package.partNames[0] +
+                " is not followed by a flush of the folder 7.2",
+            RecordShapeProblem(unflushed, whole));
+
+  // Replayed from a disk that lacks the home index the record moves: named, not "map::at".
+  CDiskState initial;
+  std::vector<CFileCall> moves(1);
+  moves[0].kind = CFileCall::kRename;
+  moves[0].path = "pkgindex.txt.tmp";
+  moves[0].to = "pkgindex.txt";
+  EXPECT_EQ("call 1 (rename pkgindex.txt.tmp -> pkgindex.txt) moves pkgindex.txt.tmp, which is not on the disk",
+            CExplorer(package, initial, moves).RecordProblem());
+}
 
 }  // namespace
 

@@ -96,5 +96,17 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
       // server offers `newer` of the same installer: both copies are replaced, the rest fetched,
       // the installer joined, checked, and its check recorded.
       {"signed release copies", &newer, cutThird(&older), nullptr, 0},
+      // Every part done, the installer not yet joined, and the third part's file cut to half
+      // its length since (a disk tool, a user): the join stops at it and takes its record back.
+      {"done part forgotten at the join", p,
+       [p](const std::string& home, CScriptedTransport& server) {
+         Serve(server, *p);
+         Download(home, *p);
+         const std::string folder = JoinPath(home, p->version);
+         RemoveFile(JoinPath(folder, "corvane.exe"));
+         const std::string& third = p->partNames[2];
+         WriteFile(JoinPath(folder, third), p->Part(third).substr(0, p->Part(third).size() / 2));
+       },
+       nullptr, 9, p->partNames[2]},
   };
 }

@@ -47,9 +47,12 @@ struct Story {
   // The server's answers during the run, beyond serving the package.
   std::function<void(CScriptedTransport& server)> script;
   unsigned result;  // the worker's result in the run
+  // A part recorded done whose file the join finds damaged, so the run takes its record back:
+  // until that record is on the disk, it is the story's premise, not a loss.
+  std::string forgotten = {};
 };
 
-// The five stories: a first download, a resume over a part cut short, the join, a part that
-// fails after a done one, and a signed build that takes a new release (`newer`) mid-download
-// of an older one (`older`).
+// The six stories: a first download, a resume over a part cut short, the join, a part that
+// fails after a done one, a signed build that takes a new release (`newer`) mid-download of an
+// older one (`older`), and a join that finds a done part cut short and forgets it.
 std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer);

@@ -16,6 +16,7 @@
 #include "app/directory_chain.h"
 #include "common/constants.h"
 #include "common/file_system.h"
+#include "common/path.h"
 #include "support/memory_view.h"
 #include "support/message_recorder.h"
 #include "support/scripted_transport.h"
@@ -216,6 +217,28 @@ TEST(CreateDirectoryChainTest, NeverTriesToCreateADriveOrANetworkServerAndShare)
   EXPECT_EQ((List{"\\\\server\\share\\home", "\\\\server\\share\\home\\7.1"}),
             FolderPrefixes("\\\\server\\share\\home\\7.1\\"));
   EXPECT_EQ((List{}), FolderPrefixes("\\\\server\\share"));
+}
+
+// The folder a creation or a move changed is flushed: found from the path, in a form the system
+// opens (a drive's or a share's root keeps its backslash), and flushed through the platform's
+// own call (under Wine, the Windows one).
+TEST(CreateDirectoryChainTest, TheFolderAChangeWasMadeInIsFoundAndFlushed) {
+  EXPECT_EQ("C:\\home", ParentFolder("C:\\home\\7.2"));
+  EXPECT_EQ("C:\\", ParentFolder("C:\\home"));
+  EXPECT_EQ("\\\\server\\share\\", ParentFolder("\\\\server\\share\\home"));
+  EXPECT_EQ("\\\\server\\share\\home", ParentFolder("\\\\server\\share\\home\\7.2"));
+  EXPECT_EQ("/tmp/home", ParentFolder("/tmp/home\\pkgindex.txt"));
+  EXPECT_EQ("/", ParentFolder("/tmp"));
+  EXPECT_EQ(".", ParentFolder("pkgindex.txt"));
+
+  CTempDir dir;
+  EXPECT_TRUE(FlushFolder(dir.Path()));
+  EXPECT_FALSE(FlushFolder(dir / "missing"));
+  ASSERT_TRUE(CreateFolder(dir / "7.2"));
+  WriteFile(dir / "7.2\\pkgindex.txt.tmp", "1\n");
+  EXPECT_TRUE(MoveFileOver(dir / "7.2\\pkgindex.txt.tmp", dir / "7.2\\pkgindex.txt"));
+  EXPECT_EQ("1\n", ReadFile(dir / "7.2\\pkgindex.txt"));
+  EXPECT_FALSE(MoveFileOver(dir / "7.2\\pkgindex.txt.tmp", dir / "7.2\\pkgindex.txt"));
 }
 
 #ifdef _WIN32
