@@ -201,12 +201,13 @@ class CSignedPackageVerifier : public IPackageVerifier {
   }
 
   // Now, by the computer's clock, but never earlier than the latest time this computer has seen a
-  // release of the key in use signed: a clock set back (by hand, or by a forged answer from a
+  // release of that key signed: a clock set back (by hand, or by a forged answer from a
   // time server) brings no expired release back. A clock that runs ahead is told of in the
   // messages about expiry.
-  int64_t Now(const std::vector<CKeptRelease>& kept, const CReleaseManifest* fresh) const {
+  // `signer` is the key of the release judged: a retired key's signing times (a thief's, far
+  // ahead, say) move nothing for the backup key's releases.
+  int64_t Now(const std::vector<CKeptRelease>& kept, size_t signer, const CReleaseManifest* fresh) const {
     int64_t now = m_settings.now();
-    const size_t signer = NewestSigner(kept);
     for (const CKeptRelease& each : kept)
       if (each.signer == signer) now = std::max(now, static_cast<int64_t>(each.release.m_nSigned));
     if (fresh != nullptr) now = std::max(now, static_cast<int64_t>(fresh->m_nSigned));
@@ -338,7 +339,7 @@ class CSignedPackageVerifier : public IPackageVerifier {
     if (newest->m_nRelease < m_settings.minRelease)
       return "the signed release kept here (release " + ReleaseNumber(newest->m_nRelease) + ") is older than release " +
              ReleaseNumber(m_settings.minRelease) + ", which this program needs. Please try again later.";
-    const int64_t now = Now(kept, nullptr);
+    const int64_t now = Now(kept, signer, nullptr);
     if (HasExpired(*newest, now) && !UnfinishedDownloadOf(home, *newest))
       return ExpiredText("the signed release kept here", *newest, now);
     if (!CompareWithIndex(*newest, index).empty()) return kMismatchText;
@@ -367,7 +368,7 @@ class CSignedPackageVerifier : public IPackageVerifier {
         return "The download server offered release " + ReleaseNumber(fresh.m_nRelease) +
                " of the package with other content than the release of that number already used here, so it was not "
                "used.";
-    const int64_t now = Now(kept, &fresh);
+    const int64_t now = Now(kept, signer, &fresh);
     if (HasExpired(fresh, now) && !UnfinishedDownloadOf(home, fresh))
       return ExpiredText("The signed release on the download server", fresh, now);
     return "";

@@ -324,6 +324,7 @@ TEST_F(SignedPackageTest, StartUpRefusesWhatTheKeyDidNotSignOrTheIndexDoesNotMat
   EXPECT_EQ((std::vector<std::string>{kRemote + "pkgindex.txt", kRemote + "pkgrelease.txt"}), m_server.Requests());
   EXPECT_FALSE(FileExists(m_home / "3.1"));
   EXPECT_FALSE(FileExists(m_home / "pkgrelease.txt"));
+  EXPECT_FALSE(FileExists(m_home / "pkgrelease.txt.tmp"));
 
   // A release file changed on the way.
   m_download.m_pVerifier = MakeSignedPackageVerifier(kVectorPublicKey);
@@ -545,7 +546,8 @@ TEST_F(SignedPackageTest, ARollbackToAnotherVersionIsRefusedToo) {
 }
 
 // The backup key retires the key in use: a thief of the first key who signs the highest release
-// number there is locks out nobody once the vendor has signed with the backup key.
+// number there is, or a signing time far ahead, locks out nobody once the vendor has signed with
+// the backup key.
 TEST_F(SignedPackageTest, TheBackupKeyRetiresAStolenKeyAndItsReleaseNumbers) {
   if (Signed(Release(1)).empty()) GTEST_SKIP() << "this build cannot sign";
   CTempDir keys;
@@ -553,14 +555,19 @@ TEST_F(SignedPackageTest, TheBackupKeyRetiresAStolenKeyAndItsReleaseNumbers) {
   ASSERT_TRUE(MakeSigningKey(keys.Native("backup.pem"), backupKey, message)) << message;
   CTrustSettings both;
   both.publicKeysHex = {kVectorPublicKey, backupKey};
+  const int64_t now = 1800000000;
+  both.now = [now] { return now; };
   CReleaseManifest stolen = Release(999999999999999999ULL);
   stolen.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
+  stolen.m_nSigned = 4000000000;  // 2096: every later release of that key would look expired
   const std::string stolenText = Signed(stolen);
   Serve(stolenText);
   EXPECT_EQ(1, Start(both));
   // The vendor's next release, signed with the backup key, is taken though its number is lower.
   CReleaseManifest next = Release(500);
   next.m_strKeyId = KeyId(Bytes(backupKey));
+  next.m_nSigned = static_cast<uint64_t>(now);
+  next.m_nExpires = static_cast<uint64_t>(now + 90 * 86400);
   const std::string nextText = Signed(next, keys.Native("backup.pem"));
   Serve(nextText);
   EXPECT_EQ(1, Start(both));
@@ -572,6 +579,15 @@ TEST_F(SignedPackageTest, TheBackupKeyRetiresAStolenKeyAndItsReleaseNumbers) {
             "not used.",
             OneMessage());
   m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Unreachable());
+  EXPECT_EQ(1, Start(both));
+  EXPECT_TRUE(TakeMessages().empty());
+  EXPECT_EQ(nextText, ReadFile(m_home / "3.1\\pkgrelease.txt"));
+  // A release of the retired key left in a version folder of its own moves neither which release
+  // serves offline nor the backup key's clock.
+  CReleaseManifest leftover = stolen;
+  leftover.m_strVersion = "3.0";
+  ASSERT_TRUE(CreateFolder(m_home / "3.0"));
+  WriteFile(m_home / "3.0\\pkgrelease.txt", Signed(leftover));
   EXPECT_EQ(1, Start(both));
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(nextText, ReadFile(m_home / "3.1\\pkgrelease.txt"));
@@ -641,6 +657,9 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   rest.ShowInitialState();
   EXPECT_EQ(0u, DownloadThreadProc(&rest));
   EXPECT_EQ(m_installer, ReadFile(m_home / "3.1\\corvane.exe"));
+  RemoveFile(m_home / "3.1\\corvane.exe");  // every part done, not joined yet: still unfinished
+  EXPECT_EQ(1, Start(clock));
+  WriteFile(m_home / "3.1\\corvane.exe", m_installer);
   EXPECT_EQ(0, Start(clock));
   EXPECT_EQ("The signed release on the download server" + expiredOn(now - 86400, now), OneMessage());
   // To the second: the release serves until its expiry time, and from that very second no more.
@@ -672,9 +691,11 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   CReleaseManifest stale = other;
   stale.m_nRelease = 402;
   stale.m_nExpires = static_cast<uint64_t>(now - 1);
+  RemoveFile(m_home / "3.1\\corvane.exe");  // release 401's download unfinished: still no exemption for 402
   Serve(Signed(stale));
   EXPECT_EQ(0, Start(clock));
   EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 1)));
+  WriteFile(m_home / "3.1\\corvane.exe", m_installer);
 
   // Another product's release, though signed by the same key.
   CReleaseManifest beta = other;
@@ -738,6 +759,15 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   now += 366 * 86400;
   EXPECT_EQ(0, Start(clock));
   EXPECT_EQ("The signed release on the download server" + expiredOn(now, now), OneMessage());
+  // A release signed after its own expiry is refused whatever the clock says: its signing time is
+  // the earliest "now" can be.
+  CReleaseManifest late = distant;
+  late.m_nRelease = 900;
+  late.m_nSigned = static_cast<uint64_t>(now + 10 * 86400);
+  late.m_nExpires = static_cast<uint64_t>(now + 5 * 86400);
+  Serve(Signed(late));
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_EQ("The signed release on the download server" + expiredOn(now + 5 * 86400, now + 10 * 86400), OneMessage());
 }
 
 // A signed hash that differs from the part's only in its last bytes is no match, nor is a last
@@ -891,6 +921,13 @@ TEST_F(SignedPackageTest, TheHomeIndexIsReplacedOnlyByOneThatMatches) {
   EXPECT_EQ(1, Prepare());
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ("000", Flags());
+  // A home index without a version (damaged by hand) is no home copy: when the fresh release does
+  // not come, the fresh index serves with the kept release.
+  WriteFile(m_home / "pkgindex.txt", IndexText({"1", "", "3", "1024", Name(0), "0", Name(1), "0", Name(2), "0"}));
+  Serve(kVectorReleases[0]);
+  m_server.Answer(kRemote + "pkgrelease.txt", ScriptedResponse::Status(404));
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
 }
 
 // The home folder's index and release change only together, once both came and were checked. A
@@ -938,6 +975,10 @@ TEST_F(SignedPackageTest, ALateOrUncheckedFreshCopyLeavesTheHomeCopiesServingAsT
   EXPECT_EQ(1, Start());
   EXPECT_TRUE(TakeMessages().empty());
   asTheyWere("a release with a stale index");
+  ServeVersion("4.0", kVectorReleases[1]);  // the index of another version than its release
+  EXPECT_EQ(1, Start());
+  EXPECT_TRUE(TakeMessages().empty());
+  asTheyWere("a release whose index names another version");
   m_server.Answer(index, ScriptedResponse::Unreachable());
   m_server.Answer(release, ScriptedResponse::Unreachable());
   EXPECT_EQ(1, Start());
@@ -966,6 +1007,13 @@ TEST_F(SignedPackageTest, ALateOrUncheckedFreshCopyLeavesTheHomeCopiesServingAsT
   EXPECT_EQ(1, slow.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
   EXPECT_TRUE(TakeMessages().empty());
   EXPECT_EQ(kVectorReleases[1], ReadFile(m_home / "pkgrelease.txt"));
+
+  // A home index that no longer fits the kept release gives a misfit fresh pair nothing to fall
+  // back on: the user is told.
+  WriteFile(m_home / "pkgindex.txt", IndexText({"1", "3.1", "3", "2048", Name(0), "0", Name(1), "0", Name(2), "0"}));
+  Serve(kVectorReleases[1], "2048");
+  EXPECT_EQ(0, Start());
+  EXPECT_EQ("The package index does not match the signed release, so it was not used.", OneMessage());
 }
 
 // A verifier whose every check gives one answer: how the callers treat each of the three.
