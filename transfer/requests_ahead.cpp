@@ -33,9 +33,23 @@ bool CRequestsAhead::IsHint(const std::string& object) const {
 void CRequestsAhead::Reach(const std::string& object) {
   auto found = Find(object);
   if (found != m_requests.end()) found->reached = true;
+  m_nPartBegunMs = m_clockMs();
+  m_bReadingHint = true;
+}
+
+void CRequestsAhead::Delivered(long long bytes) {
+  m_nDelivered += bytes;
+  const long long took = m_clockMs() - m_nPartBegunMs;
+  // A hint is worth its connection only while its part comes no later than a part asked at its
+  // turn would (a little leeway for the clock and the disk).
+  if (m_bReadingHint && m_nQuickestMs >= 0 && took > m_nQuickestMs + std::max(m_nQuickestMs / 4, kHintLeewayMs))
+    HintFailed();
+  if (m_nQuickestMs < 0 || took < m_nQuickestMs) m_nQuickestMs = took;
 }
 
 void CRequestsAhead::SendOwn(const std::string& object) {
+  m_nPartBegunMs = m_clockMs();
+  m_bReadingHint = false;
   CRequest request;
   request.object = object;
   try {

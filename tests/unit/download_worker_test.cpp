@@ -410,6 +410,36 @@ TEST_F(DownloadWorkerTest, AsksAheadOnlyAsFarAsTheLineWillSoonReach) {
   EXPECT_EQ(2, two.MostUnderWay());
 }
 
+// A part asked ahead that takes the worker longer to read than the quickest part so far (on real
+// TCP: an answer left waiting on a fresh connection, read from a cold start) ends the asking ahead
+// for the run, with no attempt, pause or message: the rest is asked for one part at a time.
+TEST_F(DownloadWorkerTest, AHintThatCostsTimeEndsTheAskingAhead) {
+  Prepare(8);
+  long long now = 0;
+  m_download.m_clockMs = [&] { return now; };
+  m_server.onBlock = [&](const std::string& object, int) { now += object == kRemote + "p3" ? 500 : 10; };
+  m_view.onLabel = [&](const std::string& text) { m_server.Note("label " + text); };
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+  EXPECT_TRUE(TakeMessages().empty());
+  const std::vector<std::string> events = m_server.Events();
+  const auto at = [&](const std::string& event) {
+    return std::find(events.begin(), events.end(), event) - events.begin();
+  };
+  // p3 was asked ahead while p2 was read, and came slowly: the hints beyond it end as its body
+  // ends, the furthest first.
+  ASSERT_LT(at("send p6"), at("answer p3"));
+  EXPECT_EQ((std::vector<std::string>{"answer p3", "end p6", "end p5", "end p4", "close p3"}),
+            std::vector<std::string>(events.begin() + at("answer p3"), events.begin() + at("answer p3") + 5));
+  // From then on each part is asked for at its turn, once.
+  std::vector<std::string> rest(events.begin() + at("close p3") + 1, events.end());
+  std::vector<std::string> expected;
+  for (const char* name : {"p4", "p5", "p6", "p7", "p8"})
+    for (const char* what : {"label ", "send ", "answer ", "close "}) expected.push_back(what + std::string(name));
+  expected.push_back("label Merging Parts");
+  EXPECT_EQ(expected, rest);
+}
+
 // A part whose whole announced body came, but short of the part size: its connection went to the
 // request for a later part as the body ended, so that request is ended to give the part's next
 // attempt a connection; never more than four at once, and the download completes.
