@@ -41,10 +41,13 @@ void CRequestsAhead::Delivered(long long bytes) {
   m_nDelivered += bytes;
   const long long took = m_clockMs() - m_nPartBegunMs;
   // A hint is worth its connection only while its part comes no later than a part asked at its
-  // turn would (a little leeway for the clock and the disk).
-  if (m_bReadingHint && m_nQuickestMs >= 0 && took > m_nQuickestMs + std::max(m_nQuickestMs / 4, kHintLeewayMs))
+  // turn did (a little leeway for the clock and the disk). The first part is always asked at its
+  // turn, on a cold connection: a hint slower even than that costs time for certain.
+  if (!m_bReadingHint) {
+    if (m_nQuickestOwnMs < 0 || took < m_nQuickestOwnMs) m_nQuickestOwnMs = took;
+  } else if (m_nQuickestOwnMs >= 0 && took > m_nQuickestOwnMs + std::max(m_nQuickestOwnMs / 4, kHintLeewayMs)) {
     HintFailed();
-  if (m_nQuickestMs < 0 || took < m_nQuickestMs) m_nQuickestMs = took;
+  }
 }
 
 void CRequestsAhead::SendOwn(const std::string& object) {

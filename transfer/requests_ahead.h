@@ -11,10 +11,10 @@
 // waited, a failed connect), its part is asked for again as its own first attempt when its turn
 // comes, and nothing more is asked ahead in this run: a server that limits its clients is then
 // asked one part at a time, as it wants. The same holds for a hint that costs time: a part asked
-// ahead that takes the worker longer to read than the quickest part so far took (on real TCP, an
-// answer left unread on a fresh connection waits behind a closed window, and is then read from a
-// cold start on both sides) ends the asking ahead, so that it never costs what asking each part
-// at its turn would not. How far ahead to ask follows the line: no answer should
+// ahead that takes the worker longer to read than the quickest part asked at its turn (on real
+// TCP, an answer left unread on a fresh connection waits behind a closed window, and is then read
+// from a cold start on both sides) ends the asking ahead, so that it never costs what asking each
+// part at its turn would not. How far ahead to ask follows the line: no answer should
 // wait unread longer than about kAheadHorizonMs at the rate delivered so far, so that a server's
 // send timeout never fires on a slow line, and never more connections than the smallest limit the
 // platform's client keeps.
@@ -47,8 +47,8 @@ constexpr long long kAheadHorizonMs = 10000;
 // A request ahead that cannot connect within this long is given up (its part waits for its turn):
 // a firewall that drops connections beyond a limit never answers at all.
 constexpr unsigned kAheadConnectTimeoutMs = 3000;
-// How much longer than the quickest part a part asked ahead may take before asking ahead stops,
-// at the least (a quarter of the quickest part's time otherwise).
+// How much longer than the quickest part asked at its turn a part asked ahead may take before
+// asking ahead stops, at the least (a quarter of that part's time, when more).
 constexpr long long kHintLeewayMs = 20;
 
 class CRequestsAhead {
@@ -122,7 +122,7 @@ class CRequestsAhead {
   bool m_bHintsOff = false;
   long long m_nPartBegunMs = 0;   // when the worker began waiting for the part it reads
   bool m_bReadingHint = false;    // that part was asked for ahead
-  long long m_nQuickestMs = -1;   // the least time a part has taken so far; -1 before one came
+  long long m_nQuickestOwnMs = -1;  // the least time a part asked at its turn took; -1 before one came
   std::list<CRequest> m_requests;  // in the order sent
   std::function<void()> m_sendNext;
 };

@@ -410,9 +410,10 @@ TEST_F(DownloadWorkerTest, AsksAheadOnlyAsFarAsTheLineWillSoonReach) {
   EXPECT_EQ(2, two.MostUnderWay());
 }
 
-// A part asked ahead that takes the worker longer to read than the quickest part so far (on real
-// TCP: an answer left waiting on a fresh connection, read from a cold start) ends the asking ahead
-// for the run, with no attempt, pause or message: the rest is asked for one part at a time.
+// A part asked ahead that takes the worker longer to read than the quickest part asked at its
+// turn (on real TCP: an answer left waiting on a fresh connection, read from a cold start) ends
+// the asking ahead for the run, with no attempt, pause or message: the rest is asked for one part
+// at a time. (p2, asked on p1's connection as its body ended, came as quickly: no cost.)
 TEST_F(DownloadWorkerTest, AHintThatCostsTimeEndsTheAskingAhead) {
   Prepare(8);
   long long now = 0;
