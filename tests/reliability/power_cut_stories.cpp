@@ -108,5 +108,16 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
          WriteFile(JoinPath(folder, third), p->Part(third).substr(0, p->Part(third).size() / 2));
        },
        nullptr, 9, p->partNames[2]},
+      // Two parts done and the third cut short, then the resume index lost whole (a power cut
+      // during its replace on FAT or exFAT): the signed build finds the two by their hashes.
+      {"resume index lost", &older,
+       [o = &older, cutThird](const std::string& home, CScriptedTransport& server) {
+         cutThird(o)(home, server);
+         RemoveFile(JoinPath(JoinPath(home, o->version), "pkgindex.txt"));
+       },
+       nullptr, 0},
+      // The resume story on a disk whose replace is not atomic, in each build.
+      {"resume on FAT", p, cutThird(p), nullptr, 0, {}, true},
+      {"signed resume on FAT", &older, cutThird(&older), nullptr, 0, {}, true},
   };
 }

@@ -50,9 +50,13 @@ struct Story {
   // A part recorded done whose file the join finds damaged, so the run takes its record back:
   // until that record is on the disk, it is the story's premise, not a loss.
   std::string forgotten = {};
+  // The disk is FAT or exFAT (a USB stick, an SD card): a replace there is a removal and a
+  // rename, and a power cut between the two leaves neither the old file nor the new.
+  bool fat = false;
 };
 
-// The six stories: a first download, a resume over a part cut short, the join, a part that
-// fails after a done one, a signed build that takes a new release (`newer`) mid-download of an
-// older one (`older`), and a join that finds a done part cut short and forgets it.
+// The stories: a first download, a resume over a part cut short, the join, a part that fails
+// after a done one, a signed build that takes a new release (`newer`) mid-download of an older
+// one (`older`), a join that finds a done part cut short and forgets it; a signed build whose
+// resume index is gone; and a resume on FAT in each build.
 std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer);
