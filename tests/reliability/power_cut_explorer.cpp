@@ -32,9 +32,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kRemote = "/download/brisko/";
-const std::string kVersion = "7.2";
-const std::string kResumeIndex = kVersion + "/pkgindex.txt";
-const std::string kInstaller = kVersion + "/corvane.exe";
 struct Settings {
   uint64_t exhaustiveLimit;  // a crash point with at most this many states has every one checked
   size_t samples;            // otherwise this many are drawn, beside the two extremes
@@ -92,13 +89,13 @@ std::set<std::string> DoneParts(const std::string& text) {
 
 // The part in progress when the power went: the last part file opened, until the join begins.
 // (Requests for the next parts may be out already; their bodies wait until it is their turn.)
-std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point) {
+std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point, const std::string& installer) {
   std::string part;
   for (size_t i = 0; i < point; ++i) {
     const CFileCall& call = calls[i];
     if (call.kind == CFileCall::kOpen && call.path.find(".part") != std::string::npos)
       part = call.path.substr(call.path.rfind('/') + 1);
-    if (call.kind == CFileCall::kOpen && call.path == kInstaller + ".tmp") part.clear();
+    if (call.kind == CFileCall::kOpen && call.path == installer + ".tmp") part.clear();
   }
   return part;
 }
@@ -179,18 +176,19 @@ CExpectedRecord ExpectedRecord(const Package& package, const CDiskState& before,
 class CExplorer {
  public:
   CExplorer(const Package& package, const CDiskState& initial, std::vector<CFileCall> calls,
-            const std::string& forgotten = "", bool fat = false)
+            const std::string& forgotten = "", bool fat = false, bool offlineNext = false)
       : m_package(package),
         m_initial(initial),
         m_states(initial, std::move(calls), g_settings.blockBytes, fat),
         m_forgotten(forgotten),
-        m_bFat(fat) {
+        m_bFat(fat),
+        m_bOfflineNext(offlineNext) {
     // A signed build's parts whole on the disk the story begins with but not recorded there: the
     // release proves them, so no later start may fetch them.
-    const auto resume = initial.files.find(kResumeIndex);
+    const auto resume = initial.files.find(ResumeIndex());
     const std::set<std::string> recorded = resume == initial.files.end() ? std::set<std::string>() : DoneParts(resume->second);
     for (const std::string& part : package.partNames) {
-      const auto file = initial.files.find(kVersion + "/" + part);
+      const auto file = initial.files.find(m_package.version + "/" + part);
       if (!package.publicKey.empty() && !recorded.count(part) && file != initial.files.end() &&
           file->second == package.Part(part))
         m_provable.insert(part);
@@ -219,8 +217,8 @@ class CExplorer {
         size_t fetchedAgain = 0;
         const std::string problem = Check(point, state, fetchedAgain);
         if (!problem.empty()) tally.failures.push_back(Where(point) + ": " + problem);
-        const auto resumeCopies = placed.find(kResumeIndex);
-        if (m_bFat && !state.files.count(kResumeIndex) && resumeCopies != placed.end() && !resumeCopies->second.empty()) {
+        const auto resumeCopies = placed.find(ResumeIndex());
+        if (m_bFat && !state.files.count(ResumeIndex()) && resumeCopies != placed.end() && !resumeCopies->second.empty()) {
           tally.indexLost.insert(situation);
           tally.mostFetchedAgain = std::max(tally.mostFetchedAgain, fetchedAgain);
         }
@@ -230,6 +228,10 @@ class CExplorer {
   }
 
  private:
+  // The files of the version the story's server offers.
+  std::string ResumeIndex() const { return m_package.version + "/pkgindex.txt"; }
+  std::string Installer() const { return m_package.version + "/corvane.exe"; }
+
   std::string Where(size_t point) const {
     const auto& calls = m_states.Calls();
     return "power cut after call " + std::to_string(point) + " (" +
@@ -242,8 +244,8 @@ class CExplorer {
   std::string Check(size_t point, const CDiskState& state, size_t& fetchedAgain) const {
     // The index files and the release copies read, old or new, never neither (on FAT, where a
     // replace is not atomic, neither may stand).
-    for (const std::string& path : {std::string("pkgindex.txt"), kResumeIndex, std::string("pkgrelease.txt"),
-                                    kVersion + "/pkgrelease.txt"}) {
+    for (const std::string& path : {std::string("pkgindex.txt"), ResumeIndex(), std::string("pkgrelease.txt"),
+                                    m_package.version + "/pkgrelease.txt"}) {
       const std::vector<std::string> placed = m_states.PlacedContents(path, point);
       const auto found = state.files.find(path);
       if (found == state.files.end()) {
@@ -255,18 +257,18 @@ class CExplorer {
     }
     // Every part recorded done is whole: byte for byte what the server (and, signed, the
     // release's hash) says.
-    const auto resume = state.files.find(kResumeIndex);
+    const auto resume = state.files.find(ResumeIndex());
     const std::set<std::string> recorded = resume == state.files.end() ? std::set<std::string>() : DoneParts(resume->second);
     for (const std::string& part : recorded) {
       if (part == m_forgotten) continue;  // damaged before the run began: the story's premise
-      const auto file = state.files.find(kVersion + "/" + part);
+      const auto file = state.files.find(m_package.version + "/" + part);
       if (file == state.files.end() || file->second != m_package.Part(part))
         return part + " is recorded done but is " + (file == state.files.end() ? "missing" : "not whole");
     }
     // No finished part lost beyond the one in progress.
-    const std::vector<std::string> placed = m_states.PlacedContents(kResumeIndex, point);
+    const std::vector<std::string> placed = m_states.PlacedContents(ResumeIndex(), point);
     std::set<std::string> finished = placed.empty() ? std::set<std::string>() : DoneParts(placed.back());
-    finished.erase(PartInProgress(m_states.Calls(), point));
+    finished.erase(PartInProgress(m_states.Calls(), point, Installer()));
     finished.erase(m_forgotten);
     // A resume index that stood and is gone: on FAT, a replace cut half way; anywhere, the first
     // one created in the run before its folder was flushed. A signed build proves a part by its
@@ -276,13 +278,34 @@ class CExplorer {
     for (const std::string& part : finished)
       if (!recorded.count(part) && !indexLost) return "finished part " + part + " is no longer recorded done";
     if (proves) finished.insert(m_provable.begin(), m_provable.end());
-    const auto installer = state.files.find(kInstaller);
+    const auto installer = state.files.find(Installer());
     if (installer != state.files.end() && installer->second != m_package.installer)
       return "corvane.exe stands but is not whole (" + std::to_string(installer->second.size()) + " bytes)";
+    // Another version's folder (one the server has moved on from) is left as it was.
+    for (const auto& [path, content] : m_initial.files) {
+      if (path.find('/') == std::string::npos || path.rfind(m_package.version + "/", 0) == 0) continue;
+      const auto kept = state.files.find(path);
+      if (kept == state.files.end() || kept->second != content) return path + " of another version was changed";
+    }
 
-    // The next start and Download finish with the same installer, fetching no finished part.
     CTempDir home;
     Materialize(state, home.Path());
+    // With the server down, the next start goes on from the copies kept here (when the home
+    // folder's index, and in a signed build its release, stand) and takes back no record.
+    if (m_bOfflineNext) {
+      CScriptedTransport down;
+      for (const auto& [name, content] : m_package.files)
+        down.Answer(kRemote + name, ScriptedResponse::Unreachable());
+      const bool kept = state.files.count("pkgindex.txt") && (m_package.publicKey.empty() || state.files.count("pkgrelease.txt"));
+      const RunResult offline = Download(home.Path(), m_package);
+      if (kept && !offline.prepared)
+        return "with the server down the next start fails: " + (offline.messages.empty() ? "" : offline.messages.front());
+      const std::string after = ReadFile(home / (m_package.version + "\\pkgindex.txt"));
+      for (const std::string& part : recorded)
+        if (!DoneParts(after).count(part)) return "the start with the server down takes back the record of " + part;
+    }
+
+    // The next start and Download finish with the same installer, fetching no finished part.
     CScriptedTransport server;
     Serve(server, m_package);
     RunResult run = Download(home.Path(), m_package);
@@ -292,7 +315,7 @@ class CExplorer {
       run = Download(home.Path(), m_package);
     if (!run.prepared) return "start-up fails: " + (run.messages.empty() ? "" : run.messages.front());
     if (!run.messages.empty()) return "the next Download says: " + run.messages.front();
-    if (!run.installEnabled || ReadFile(home / (kVersion + "\\corvane.exe")) != m_package.installer)
+    if (!run.installEnabled || ReadFile(home / (m_package.version + "\\corvane.exe")) != m_package.installer)
       return "the next Download gives no byte-identical installer";
     for (const std::string& object : server.Requests()) {
       if (!finished.count(object.substr(kRemote.size()))) continue;
@@ -310,6 +333,7 @@ class CExplorer {
   CCrashStates m_states;
   std::string m_forgotten;
   bool m_bFat;
+  bool m_bOfflineNext;
   std::set<std::string> m_provable;
 };
 
@@ -322,11 +346,12 @@ class PowerCut : public ::testing::Test {
     s_plain = MakeTestPackage();
     s_older = MakeTestPackage(keys.Native("vendor.pem"), publicKey, "41");
     s_newer = MakeTestPackage(keys.Native("vendor.pem"), publicKey, "42");
+    s_moved = MakeTestPackage("", "", "", "7.3");
   }
 
   // Records the story's run, explores every crash point and reports the count.
   void Explore(const std::string& name) {
-    const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer);
+    const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer, &s_moved);
     const auto story = std::find_if(stories.begin(), stories.end(), [&](const Story& s) { return s.name == name; });
     ASSERT_NE(stories.end(), story);
     const Package& package = *story->package;
@@ -350,7 +375,7 @@ class PowerCut : public ::testing::Test {
     // A record that is not this story's download has no crash point that could fail.
     const std::string shape = RecordShapeProblem(calls, ExpectedRecord(package, initial, Snapshot(home.Path())));
     ASSERT_EQ("", shape) << name << ": the record is not a download's: " << shape;
-    CExplorer explorer(package, initial, calls, story->forgotten, story->fat);
+    CExplorer explorer(package, initial, calls, story->forgotten, story->fat, story->offlineNext);
     const std::string replay = explorer.RecordProblem();
     ASSERT_EQ("", replay) << name << ": the record cannot be replayed from the story's disk: " << replay;
     const Tally tally = explorer.Explore();
@@ -366,10 +391,10 @@ class PowerCut : public ::testing::Test {
     for (size_t i = 0; i < tally.failures.size() && i < 5; ++i) ADD_FAILURE() << name << ", " << tally.failures[i];
   }
 
-  static Package s_plain, s_older, s_newer;
+  static Package s_plain, s_older, s_newer, s_moved;
 };
 
-Package PowerCut::s_plain, PowerCut::s_older, PowerCut::s_newer;
+Package PowerCut::s_plain, PowerCut::s_older, PowerCut::s_newer, PowerCut::s_moved;
 
 TEST_F(PowerCut, FirstDownloadOfAFivePartPackage) { Explore("first download"); }
 TEST_F(PowerCut, ResumeOverAPartCutShort) { Explore("resume"); }
@@ -380,6 +405,9 @@ TEST_F(PowerCut, TheJoinForgetsADonePartCutShort) { Explore("done part forgotten
 TEST_F(PowerCut, ASignedBuildFindsItsPartsWhenTheResumeIndexIsGone) { Explore("resume index lost"); }
 TEST_F(PowerCut, AResumeOnFat) { Explore("resume on FAT"); }
 TEST_F(PowerCut, ASignedResumeOnFat) { Explore("signed resume on FAT"); }
+TEST_F(PowerCut, AResumeWhoseNextStartIsOffline) { Explore("resume, next start offline"); }
+TEST_F(PowerCut, ASignedResumeWhoseNextStartIsOffline) { Explore("signed resume, next start offline"); }
+TEST_F(PowerCut, TheServerMovesToAnotherVersion) { Explore("version change"); }
 
 // The explorer refuses, in plain words, a record it could pass without checking anything: one
 // that holds no download, one without the folder's flush after a replace, one that moves a file
