@@ -14,6 +14,7 @@
 #include "common/path.h"
 #include "common/show_message.h"
 #include "index/package_index.h"
+#include "index/package_verifier.h"
 #include "transfer/fetch_pace.h"
 #include "transfer/http_fetch.h"
 #include "transfer/http_transport.h"
@@ -160,6 +161,29 @@ int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fe
   return 1;
 }
 
+// A version folder may hold finished parts and no resume index at all: on FAT and exFAT (USB
+// sticks, SD cards) a replace is a delete and a rename, and a power cut between the two leaves
+// neither the old index nor the new. In a signed build a part file of the signed size and hash is
+// that part, whatever a record says, so each part file present is checked against the release
+// and the ones that match start out done. The unsigned build has no such proof (a part's size
+// says nothing of its bytes) and fetches every part again.
+// Cost: one size query per part (65,534 at most); a file of another size, a part cut short, is
+// never read. Each file of its signed size is read once, so the most ever read is the package
+// itself, the same read as the join's own check: a 4 GiB package on a USB 2 stick that reads
+// about 30 MB/s takes a little over two minutes, under the start-up window, whose Cancel ends it.
+// 0 when the user cancelled: nothing is recorded, and the next start checks again.
+int RecoverSignedParts(CPackageDownload& download, const std::string& directory, CPackageIndex& fresh) {
+  for (int i = 0; i < fresh.PartCount(); ++i) {
+    CPackagePart& part = fresh.m_parts[i];
+    if (part.m_strName.empty()) continue;
+    const CheckOutcome outcome =
+        download.m_pVerifier->PartFileMatches(i, JoinPath(directory, part.m_strName), &download.m_bStartupCancelled);
+    if (download.m_bStartupCancelled) return 0;
+    part.m_bDone = outcome == CheckOutcome::kMatches ? 1 : 0;
+  }
+  return 1;
+}
+
 std::string IncompatibleMessage() {
   return std::string("Your Corvane Brisko Download program is not compatible with the current release. "
                      "Please download the newer version from ") +
@@ -223,6 +247,7 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
   m_startupStage = StartupStage::kPreparingFolder;
   const std::string version = local.m_strProductVersion;
   const std::string directory = JoinPath(home, version);
+  const bool folderWasThere = FileExists(directory);
   CreateDirectoryChain(directory + "\\");
   // Parts and the installer go nowhere but into the version folder itself.
   if (IsLink(directory)) {
@@ -240,6 +265,7 @@ int CPackageDownload::PreparePackageFrom(const std::string& modulePath) {
     }
     // The server's done flags mean nothing on this disk: a new resume index starts with none.
     for (CPackagePart& part : local.m_parts) part.m_bDone = 0;
+    if (m_pVerifier && folderWasThere && !RecoverSignedParts(*this, directory, local)) return 0;
     if (!local.SaveAs(resumePath)) return 0;  // the folder's failure, if any, was shown already
     if (!m_index.Read(resumePath, reason)) {
       ShowMessage("Internal error 2");

@@ -54,6 +54,10 @@ class IPackageVerifier {
   // is hashed at the join.
   virtual void RememberMatchingPart(int position, const std::string& path) = 0;
   virtual bool PartUnchangedSinceMatched(int position, const std::string& path) const = 0;
+  // Start-up, for a version folder whose resume index is gone: whether the file at `path` is part
+  // `position` as signed. A file of another size is not read. One that matches is remembered as
+  // RememberMatchingPart remembers it. Once `stop` is set, a check under way ends as could-not-check.
+  virtual CheckOutcome PartFileMatches(int position, const std::string& path, const std::atomic<int>* stop) = 0;
   // Whether the file at `path` is the signed installer, byte for byte. With `recorded`, a file
   // unchanged (size and time of writing) since it was last found so is taken without hashing it
   // again; Install never passes it. A full check moves `progress` across its range as it reads,

@@ -57,7 +57,8 @@ struct Replay {
   std::map<std::string, std::vector<std::string>> placed;
 };
 
-Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_t point, size_t blockBytes) {
+Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_t point, size_t blockBytes,
+           bool nonAtomicReplace) {
   Replay r;
   auto add = [&r](bool folder, const std::string& content) {
     r.inodes.push_back({folder, content, content, {}});
@@ -120,6 +121,8 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
       case CFileCall::kRename: {
         if (r.names.count(call.path) == 0) Unknown(call, i, "moves " + call.path + ", which is not on the disk");
         const int inode = r.names[call.path];
+        if (nonAtomicReplace && r.names.count(call.to) != 0)
+          r.changes.push_back({Parent(call.to), CFileCall::kUnlink, call.to, "", -1});
         r.names.erase(call.path);
         r.names[call.to] = inode;
         // The program renames only within a folder: the change is the target folder's.
@@ -197,8 +200,9 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
 
 }  // namespace
 
-CCrashStates::CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes)
-    : m_initial(initial), m_calls(std::move(calls)), m_nBlockBytes(blockBytes) {}
+CCrashStates::CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes,
+                           bool nonAtomicReplace)
+    : m_initial(initial), m_calls(std::move(calls)), m_nBlockBytes(blockBytes), m_bNonAtomicReplace(nonAtomicReplace) {}
 
 std::vector<size_t> CCrashStates::CrashPoints() const {
   std::vector<size_t> points{0};
@@ -212,7 +216,7 @@ std::vector<size_t> CCrashStates::CrashPoints() const {
 
 std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustiveLimit, size_t samples,
                                                 std::mt19937& random, uint64_t& possible) const {
-  const Replay r = Run(m_initial, m_calls, point, m_nBlockBytes);
+  const Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace);
   std::map<std::string, std::vector<size_t>> looseByFolder;
   for (size_t i = 0; i < r.changes.size(); ++i)
     if (!r.changes[i].durable) looseByFolder[r.changes[i].folder].push_back(i);
@@ -257,7 +261,7 @@ std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustive
 
 std::string CCrashStates::RecordProblem() const {
   try {
-    Run(m_initial, m_calls, m_calls.size(), m_nBlockBytes);
+    Run(m_initial, m_calls, m_calls.size(), m_nBlockBytes, m_bNonAtomicReplace);
   } catch (const std::runtime_error& problem) {
     return problem.what();
   }
@@ -265,6 +269,10 @@ std::string CCrashStates::RecordProblem() const {
 }
 
 std::vector<std::string> CCrashStates::PlacedContents(const std::string& path, size_t point) const {
-  Replay r = Run(m_initial, m_calls, point, m_nBlockBytes);
+  Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace);
   return r.placed[path];
+}
+
+std::map<std::string, std::vector<std::string>> CCrashStates::AllPlacedContents(size_t point) const {
+  return Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace).placed;
 }

@@ -7,7 +7,10 @@
 //   - a folder change (create, rename, unlink, mkdir) survives once its folder is flushed; of the
 //     changes made in one folder since its last flush, those that survive are the first few, in
 //     the order they were made (a journal keeps its order); folders are independent;
-//   - what lies in a folder whose own entry was lost is lost with it.
+//   - what lies in a folder whose own entry was lost is lost with it;
+//   - on a disk whose replace is not atomic (FAT, exFAT: `nonAtomicReplace`), a rename onto a
+//     name that is taken is two changes of its folder, the old file's removal and then the
+//     rename, so a power cut between them leaves neither.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +33,8 @@ struct CDiskState {
 
 class CCrashStates {
  public:
-  CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes);
+  CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes,
+               bool nonAtomicReplace = false);
 
   // "" when the record can be replayed from the initial disk; otherwise which call it cannot
   // follow and why, e.g. a move of a file that disk does not hold (the replay of a crash point
@@ -52,6 +56,8 @@ class CCrashStates {
   // The contents the program put under `path` by renaming a file onto it before `point`, oldest
   // first, after the initial content if there was one.
   std::vector<std::string> PlacedContents(const std::string& path, size_t point) const;
+  // The same for every path a rename placed a file at before `point`.
+  std::map<std::string, std::vector<std::string>> AllPlacedContents(size_t point) const;
 
   const std::vector<CFileCall>& Calls() const { return m_calls; }
 
@@ -59,4 +65,5 @@ class CCrashStates {
   CDiskState m_initial;
   std::vector<CFileCall> m_calls;
   size_t m_nBlockBytes;
+  bool m_bNonAtomicReplace;
 };

@@ -32,9 +32,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kRemote = "/download/brisko/";
-const std::string kVersion = "7.2";
-const std::string kResumeIndex = kVersion + "/pkgindex.txt";
-const std::string kInstaller = kVersion + "/corvane.exe";
 struct Settings {
   uint64_t exhaustiveLimit;  // a crash point with at most this many states has every one checked
   size_t samples;            // otherwise this many are drawn, beside the two extremes
@@ -92,13 +89,13 @@ std::set<std::string> DoneParts(const std::string& text) {
 
 // The part in progress when the power went: the last part file opened, until the join begins.
 // (Requests for the next parts may be out already; their bodies wait until it is their turn.)
-std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point) {
+std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point, const std::string& installer) {
   std::string part;
   for (size_t i = 0; i < point; ++i) {
     const CFileCall& call = calls[i];
     if (call.kind == CFileCall::kOpen && call.path.find(".part") != std::string::npos)
       part = call.path.substr(call.path.rfind('/') + 1);
-    if (call.kind == CFileCall::kOpen && call.path == kInstaller + ".tmp") part.clear();
+    if (call.kind == CFileCall::kOpen && call.path == installer + ".tmp") part.clear();
   }
   return part;
 }
@@ -107,7 +104,44 @@ struct Tally {
   size_t points = 0, built = 0, checked = 0;
   uint64_t possible = 0;
   std::vector<std::string> failures;
+  // What the next start can tell apart on a disk (a recovery situation), over the story, and
+  // with the crash point it follows.
+  std::set<std::string> situations;
+  std::set<std::pair<size_t, std::string>> pointSituations;
+  // On FAT: the situations where the resume index is gone, and the most finished parts one of
+  // them costs (fetched again).
+  std::set<std::string> indexLost;
+  size_t mostFetchedAgain = 0;
 };
+
+// What the next start can tell apart on a disk: which parts are whole (a part's file is either
+// the part or fetched again from its first byte, however much of it is there), which copy of each
+// file the program placed by a replace stands there, whether the installer is whole, and which
+// folders exist. Temporary files are never read and count for nothing.
+std::string Situation(const Package& package, const CDiskState& state,
+                      const std::map<std::string, std::vector<std::string>>& placed) {
+  std::string key;
+  for (const std::string& folder : state.folders) key += "folder " + folder + "\n";
+  for (const auto& [path, content] : state.files) {
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".tmp") == 0) continue;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const bool part = std::find(package.partNames.begin(), package.partNames.end(), name) != package.partNames.end();
+    const auto copies = placed.find(path);
+    if (part && path == package.version + "/" + name) {
+      if (content == package.Part(name)) key += path + " whole\n";
+    } else if (path == package.version + "/corvane.exe") {
+      key += path + (content == package.installer ? " whole\n" : " not whole\n");
+    } else if (copies != placed.end()) {
+      // Counted from the first copy placed: the same copy has the same number at every point.
+      const auto at = std::find(copies->second.begin(), copies->second.end(), content);
+      key += path + " copy " +
+             (at == copies->second.end() ? std::string("none") : std::to_string(at - copies->second.begin())) + "\n";
+    } else {
+      key += path + " " + std::to_string(std::hash<std::string>()(content)) + "\n";
+    }
+  }
+  return key;
+}
 
 // The join's message for a done part it found damaged, which it then forgets.
 bool ForgetsAtTheJoin(const RunResult& run, const std::string& part) {
@@ -128,8 +162,12 @@ CExpectedRecord ExpectedRecord(const Package& package, const CDiskState& before,
   const std::set<std::string> was = done(before), is = done(after);
   CExpectedRecord expected;
   expected.folder = package.version;
-  for (const std::string& part : package.partNames)
-    if (is.count(part) && !was.count(part)) expected.parts.push_back(part);
+  for (const std::string& part : package.partNames) {
+    if (!is.count(part) || was.count(part)) continue;
+    const auto file = before.files.find(package.version + "/" + part);
+    const bool whole = file != before.files.end() && file->second == package.Part(part);
+    (whole && !package.publicKey.empty() ? expected.recovered : expected.parts).push_back(part);
+  }
   expected.forgets = std::any_of(was.begin(), was.end(), [&](const std::string& part) { return !is.count(part); });
   expected.join = !before.files.count(installer) && after.files.count(installer);
   return expected;
@@ -138,11 +176,24 @@ CExpectedRecord ExpectedRecord(const Package& package, const CDiskState& before,
 class CExplorer {
  public:
   CExplorer(const Package& package, const CDiskState& initial, std::vector<CFileCall> calls,
-            const std::string& forgotten = "")
+            const std::string& forgotten = "", bool fat = false, bool offlineNext = false)
       : m_package(package),
         m_initial(initial),
-        m_states(initial, std::move(calls), g_settings.blockBytes),
-        m_forgotten(forgotten) {}
+        m_states(initial, std::move(calls), g_settings.blockBytes, fat),
+        m_forgotten(forgotten),
+        m_bFat(fat),
+        m_bOfflineNext(offlineNext) {
+    // A signed build's parts whole on the disk the story begins with but not recorded there: the
+    // release proves them, so no later start may fetch them.
+    const auto resume = initial.files.find(ResumeIndex());
+    const std::set<std::string> recorded = resume == initial.files.end() ? std::set<std::string>() : DoneParts(resume->second);
+    for (const std::string& part : package.partNames) {
+      const auto file = initial.files.find(m_package.version + "/" + part);
+      if (!package.publicKey.empty() && !recorded.count(part) && file != initial.files.end() &&
+          file->second == package.Part(part))
+        m_provable.insert(part);
+    }
+  }
 
   // "" when the record can be replayed from the initial disk, else why not.
   std::string RecordProblem() const { return m_states.RecordProblem(); }
@@ -157,31 +208,48 @@ class CExplorer {
       ++tally.points;
       tally.built += list.size();
       tally.possible = std::min<uint64_t>(tally.possible + possible, uint64_t(1) << 62);
+      const auto placed = m_states.AllPlacedContents(point);
       for (const CDiskState& state : std::set<CDiskState>(list.begin(), list.end())) {
         ++tally.checked;
-        const std::string problem = Check(point, state);
+        const std::string situation = Situation(m_package, state, placed);
+        tally.situations.insert(situation);
+        tally.pointSituations.insert({point, situation});
+        size_t fetchedAgain = 0;
+        const std::string problem = Check(point, state, fetchedAgain);
         if (!problem.empty()) tally.failures.push_back(Where(point) + ": " + problem);
+        const auto resumeCopies = placed.find(ResumeIndex());
+        if (m_bFat && !state.files.count(ResumeIndex()) && resumeCopies != placed.end() && !resumeCopies->second.empty()) {
+          tally.indexLost.insert(situation);
+          tally.mostFetchedAgain = std::max(tally.mostFetchedAgain, fetchedAgain);
+        }
       }
     }
     return tally;
   }
 
  private:
+  // The files of the version the story's server offers.
+  std::string ResumeIndex() const { return m_package.version + "/pkgindex.txt"; }
+  std::string Installer() const { return m_package.version + "/corvane.exe"; }
+
   std::string Where(size_t point) const {
     const auto& calls = m_states.Calls();
     return "power cut after call " + std::to_string(point) + " (" +
            (point == 0 ? std::string("before any") : DescribeCall(calls[point - 1])) + ")";
   }
 
-  // What the user is owed on this disk; "" when all holds.
-  std::string Check(size_t point, const CDiskState& state) const {
-    // The index files and the release copies read, old or new, never neither.
-    for (const std::string& path : {std::string("pkgindex.txt"), kResumeIndex, std::string("pkgrelease.txt"),
-                                    kVersion + "/pkgrelease.txt"}) {
+  // What the user is owed on this disk; "" when all holds. `fetchedAgain` counts the finished
+  // parts the next Download fetches again where FAT lost the resume index and the build cannot
+  // prove them (the unsigned one): the cost such a cut has there.
+  std::string Check(size_t point, const CDiskState& state, size_t& fetchedAgain) const {
+    // The index files and the release copies read, old or new, never neither (on FAT, where a
+    // replace is not atomic, neither may stand).
+    for (const std::string& path : {std::string("pkgindex.txt"), ResumeIndex(), std::string("pkgrelease.txt"),
+                                    m_package.version + "/pkgrelease.txt"}) {
       const std::vector<std::string> placed = m_states.PlacedContents(path, point);
       const auto found = state.files.find(path);
       if (found == state.files.end()) {
-        if (m_initial.files.count(path)) return path + " is gone: neither the old copy nor the new";
+        if (m_initial.files.count(path) && !m_bFat) return path + " is gone: neither the old copy nor the new";
         continue;
       }
       if (std::find(placed.begin(), placed.end(), found->second) == placed.end())
@@ -189,28 +257,55 @@ class CExplorer {
     }
     // Every part recorded done is whole: byte for byte what the server (and, signed, the
     // release's hash) says.
-    const auto resume = state.files.find(kResumeIndex);
+    const auto resume = state.files.find(ResumeIndex());
     const std::set<std::string> recorded = resume == state.files.end() ? std::set<std::string>() : DoneParts(resume->second);
     for (const std::string& part : recorded) {
       if (part == m_forgotten) continue;  // damaged before the run began: the story's premise
-      const auto file = state.files.find(kVersion + "/" + part);
+      const auto file = state.files.find(m_package.version + "/" + part);
       if (file == state.files.end() || file->second != m_package.Part(part))
         return part + " is recorded done but is " + (file == state.files.end() ? "missing" : "not whole");
     }
     // No finished part lost beyond the one in progress.
-    const std::vector<std::string> placed = m_states.PlacedContents(kResumeIndex, point);
+    const std::vector<std::string> placed = m_states.PlacedContents(ResumeIndex(), point);
     std::set<std::string> finished = placed.empty() ? std::set<std::string>() : DoneParts(placed.back());
-    finished.erase(PartInProgress(m_states.Calls(), point));
+    finished.erase(PartInProgress(m_states.Calls(), point, Installer()));
     finished.erase(m_forgotten);
+    // A resume index that stood and is gone: on FAT, a replace cut half way; anywhere, the first
+    // one created in the run before its folder was flushed. A signed build proves a part by its
+    // hash, so the records are not what keeps its finished parts: none may be fetched again.
+    const bool proves = !m_package.publicKey.empty();
+    const bool indexLost = resume == state.files.end() && !placed.empty() && (m_bFat || proves);
     for (const std::string& part : finished)
-      if (!recorded.count(part)) return "finished part " + part + " is no longer recorded done";
-    const auto installer = state.files.find(kInstaller);
+      if (!recorded.count(part) && !indexLost) return "finished part " + part + " is no longer recorded done";
+    if (proves) finished.insert(m_provable.begin(), m_provable.end());
+    const auto installer = state.files.find(Installer());
     if (installer != state.files.end() && installer->second != m_package.installer)
       return "corvane.exe stands but is not whole (" + std::to_string(installer->second.size()) + " bytes)";
+    // Another version's folder (one the server has moved on from) is left as it was.
+    for (const auto& [path, content] : m_initial.files) {
+      if (path.find('/') == std::string::npos || path.rfind(m_package.version + "/", 0) == 0) continue;
+      const auto kept = state.files.find(path);
+      if (kept == state.files.end() || kept->second != content) return path + " of another version was changed";
+    }
 
-    // The next start and Download finish with the same installer, fetching no finished part.
     CTempDir home;
     Materialize(state, home.Path());
+    // With the server down, the next start goes on from the copies kept here (when the home
+    // folder's index, and in a signed build its release, stand) and takes back no record.
+    if (m_bOfflineNext) {
+      CScriptedTransport down;
+      for (const auto& [name, content] : m_package.files)
+        down.Answer(kRemote + name, ScriptedResponse::Unreachable());
+      const bool kept = state.files.count("pkgindex.txt") && (m_package.publicKey.empty() || state.files.count("pkgrelease.txt"));
+      const RunResult offline = Download(home.Path(), m_package);
+      if (kept && !offline.prepared)
+        return "with the server down the next start fails: " + (offline.messages.empty() ? "" : offline.messages.front());
+      const std::string after = ReadFile(home / (m_package.version + "\\pkgindex.txt"));
+      for (const std::string& part : recorded)
+        if (!DoneParts(after).count(part)) return "the start with the server down takes back the record of " + part;
+    }
+
+    // The next start and Download finish with the same installer, fetching no finished part.
     CScriptedTransport server;
     Serve(server, m_package);
     RunResult run = Download(home.Path(), m_package);
@@ -220,11 +315,16 @@ class CExplorer {
       run = Download(home.Path(), m_package);
     if (!run.prepared) return "start-up fails: " + (run.messages.empty() ? "" : run.messages.front());
     if (!run.messages.empty()) return "the next Download says: " + run.messages.front();
-    if (!run.installEnabled || ReadFile(home / (kVersion + "\\corvane.exe")) != m_package.installer)
+    if (!run.installEnabled || ReadFile(home / (m_package.version + "\\corvane.exe")) != m_package.installer)
       return "the next Download gives no byte-identical installer";
-    for (const std::string& object : server.Requests())
-      if (finished.count(object.substr(kRemote.size())))
-        return "the next Download fetches finished part " + object.substr(kRemote.size()) + " again";
+    for (const std::string& object : server.Requests()) {
+      if (!finished.count(object.substr(kRemote.size()))) continue;
+      if (indexLost && !proves) {
+        ++fetchedAgain;
+        continue;
+      }
+      return "the next Download fetches finished part " + object.substr(kRemote.size()) + " again";
+    }
     return "";
   }
 
@@ -232,6 +332,9 @@ class CExplorer {
   CDiskState m_initial;
   CCrashStates m_states;
   std::string m_forgotten;
+  bool m_bFat;
+  bool m_bOfflineNext;
+  std::set<std::string> m_provable;
 };
 
 class PowerCut : public ::testing::Test {
@@ -243,11 +346,12 @@ class PowerCut : public ::testing::Test {
     s_plain = MakeTestPackage();
     s_older = MakeTestPackage(keys.Native("vendor.pem"), publicKey, "41");
     s_newer = MakeTestPackage(keys.Native("vendor.pem"), publicKey, "42");
+    s_moved = MakeTestPackage("", "", "", "7.3");
   }
 
   // Records the story's run, explores every crash point and reports the count.
   void Explore(const std::string& name) {
-    const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer);
+    const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer, &s_moved);
     const auto story = std::find_if(stories.begin(), stories.end(), [&](const Story& s) { return s.name == name; });
     ASSERT_NE(stories.end(), story);
     const Package& package = *story->package;
@@ -271,21 +375,26 @@ class PowerCut : public ::testing::Test {
     // A record that is not this story's download has no crash point that could fail.
     const std::string shape = RecordShapeProblem(calls, ExpectedRecord(package, initial, Snapshot(home.Path())));
     ASSERT_EQ("", shape) << name << ": the record is not a download's: " << shape;
-    CExplorer explorer(package, initial, calls, story->forgotten);
+    CExplorer explorer(package, initial, calls, story->forgotten, story->fat, story->offlineNext);
     const std::string replay = explorer.RecordProblem();
     ASSERT_EQ("", replay) << name << ": the record cannot be replayed from the story's disk: " << replay;
     const Tally tally = explorer.Explore();
     std::cout << "[power cut] " << name << ": " << calls.size() << " calls, " << tally.points << " crash points, "
               << (tally.possible >= (uint64_t(1) << 62) ? std::string("over 2^62") : std::to_string(tally.possible))
               << " possible states, " << tally.built << " built, " << tally.checked
-              << " distinct checked, " << tally.failures.size() << " failed\n";
+              << " distinct checked, " << tally.situations.size() << " recovery situations, "
+              << tally.pointSituations.size() << " crash point and situation pairs, " << tally.failures.size()
+              << " failed\n";
+    if (story->fat)
+      std::cout << "[power cut] " << name << ": the resume index gone in " << tally.indexLost.size()
+                << " situations, at most " << tally.mostFetchedAgain << " finished parts fetched again\n";
     for (size_t i = 0; i < tally.failures.size() && i < 5; ++i) ADD_FAILURE() << name << ", " << tally.failures[i];
   }
 
-  static Package s_plain, s_older, s_newer;
+  static Package s_plain, s_older, s_newer, s_moved;
 };
 
-Package PowerCut::s_plain, PowerCut::s_older, PowerCut::s_newer;
+Package PowerCut::s_plain, PowerCut::s_older, PowerCut::s_newer, PowerCut::s_moved;
 
 TEST_F(PowerCut, FirstDownloadOfAFivePartPackage) { Explore("first download"); }
 TEST_F(PowerCut, ResumeOverAPartCutShort) { Explore("resume"); }
@@ -293,6 +402,12 @@ TEST_F(PowerCut, TheJoin) { Explore("join"); }
 TEST_F(PowerCut, APartFailsAfterADoneOne) { Explore("failed part after a done one"); }
 TEST_F(PowerCut, ASignedBuildTakesANewReleaseMidDownload) { Explore("signed release copies"); }
 TEST_F(PowerCut, TheJoinForgetsADonePartCutShort) { Explore("done part forgotten at the join"); }
+TEST_F(PowerCut, ASignedBuildFindsItsPartsWhenTheResumeIndexIsGone) { Explore("resume index lost"); }
+TEST_F(PowerCut, AResumeOnFat) { Explore("resume on FAT"); }
+TEST_F(PowerCut, ASignedResumeOnFat) { Explore("signed resume on FAT"); }
+TEST_F(PowerCut, AResumeWhoseNextStartIsOffline) { Explore("resume, next start offline"); }
+TEST_F(PowerCut, ASignedResumeWhoseNextStartIsOffline) { Explore("signed resume, next start offline"); }
+TEST_F(PowerCut, TheServerMovesToAnotherVersion) { Explore("version change"); }
 
 // The explorer refuses, in plain words, a record it could pass without checking anything: one
 // that holds no download, one without the folder's flush after a replace, one that moves a file

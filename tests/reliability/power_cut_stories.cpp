@@ -29,12 +29,14 @@ void CutEveryTime(CScriptedTransport& server, const Package& package, const std:
 
 }  // namespace
 
-Package MakeTestPackage(const std::string& keyFile, const std::string& publicKey, const std::string& release) {
+Package MakeTestPackage(const std::string& keyFile, const std::string& publicKey, const std::string& release,
+                        const std::string& version) {
   CTempDir work;
   Package package;
-  package.version = "7.2";
+  package.version = version;
   package.publicKey = publicKey;
-  for (int i = 0; i < 4 * 8192 + 3000; ++i) package.installer += static_cast<char>((i * 131 + i / 251) % 256);
+  const int shift = version == "7.2" ? 0 : static_cast<int>(version.size() + version.back());
+  for (int i = 0; i < 4 * 8192 + 3000; ++i) package.installer += static_cast<char>((i * 131 + i / 251 + shift) % 256);
   WriteFile(work / "setup.exe", package.installer);
   std::string message, report;
   if (MakePackage({work / "setup.exe", package.version, "8192", work / "out", keyFile, release}, message, report) != 0)
@@ -69,7 +71,8 @@ RunResult Download(const std::string& home, const Package& package) {
   return run;
 }
 
-std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer) {
+std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer,
+                                   const Package* moved) {
   const Package* p = &plain;
   // Two parts done, the third cut short by the line on every attempt.
   auto cutThird = [](const Package* package) {
@@ -79,7 +82,7 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
       Download(home, *package);
     };
   };
-  return {
+  std::vector<Story> stories = {
       {"first download", p, nullptr, nullptr, 0},
       {"resume", p, cutThird(p), nullptr, 0},
       // Every part done, the installer not yet joined.
@@ -108,5 +111,22 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
          WriteFile(JoinPath(folder, third), p->Part(third).substr(0, p->Part(third).size() / 2));
        },
        nullptr, 9, p->partNames[2]},
+      // Two parts done and the third cut short, then the resume index lost whole (a power cut
+      // during its replace on FAT or exFAT): the signed build finds the two by their hashes.
+      {"resume index lost", &older,
+       [o = &older, cutThird](const std::string& home, CScriptedTransport& server) {
+         cutThird(o)(home, server);
+         RemoveFile(JoinPath(JoinPath(home, o->version), "pkgindex.txt"));
+       },
+       nullptr, 0},
+      // The resume story on a disk whose replace is not atomic, in each build.
+      {"resume on FAT", p, cutThird(p), nullptr, 0, {}, true},
+      {"signed resume on FAT", &older, cutThird(&older), nullptr, 0, {}, true},
+      {"resume, next start offline", p, cutThird(p), nullptr, 0, {}, false, true},
+      {"signed resume, next start offline", &older, cutThird(&older), nullptr, 0, {}, false, true},
   };
+  // Two parts of 7.2 done and the third cut short; then the server offers another version: its
+  // folder is made beside the first and every part of it fetched.
+  if (moved != nullptr) stories.push_back({"version change", moved, cutThird(p), nullptr, 0});
+  return stories;
 }

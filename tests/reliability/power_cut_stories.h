@@ -20,10 +20,11 @@ struct Package {
   const std::string& Part(const std::string& name) const { return files.at(name); }
 };
 
-// Cut by pkgmake's own code from a made-up installer: version 7.2, five parts of 8 KiB (the last
-// 3,000 bytes); signed with the key file, as `release`, when one is given (natively only).
+// Cut by pkgmake's own code from a made-up installer whose bytes depend on the version: five
+// parts of 8 KiB (the last 3,000 bytes); signed with the key file, as `release`, when one is
+// given (natively only).
 Package MakeTestPackage(const std::string& keyFile = "", const std::string& publicKey = "",
-                        const std::string& release = "");
+                        const std::string& release = "", const std::string& version = "7.2");
 
 // The server answers every file of the package.
 void Serve(CScriptedTransport& server, const Package& package);
@@ -50,9 +51,19 @@ struct Story {
   // A part recorded done whose file the join finds damaged, so the run takes its record back:
   // until that record is on the disk, it is the story's premise, not a loss.
   std::string forgotten = {};
+  // The disk is FAT or exFAT (a USB stick, an SD card): a replace there is a removal and a
+  // rename, and a power cut between the two leaves neither the old file nor the new.
+  bool fat = false;
+  // The start after the power cut finds the server down: it must start from the copies kept
+  // here and lose no record; the start after that, with the server back, must finish.
+  bool offlineNext = false;
 };
 
-// The six stories: a first download, a resume over a part cut short, the join, a part that
-// fails after a done one, a signed build that takes a new release (`newer`) mid-download of an
-// older one (`older`), and a join that finds a done part cut short and forgets it.
-std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer);
+// The stories: a first download, a resume over a part cut short, the join, a part that fails
+// after a done one, a signed build that takes a new release (`newer`) mid-download of an older
+// one (`older`), a join that finds a done part cut short and forgets it; a signed build whose
+// resume index is gone; a resume on FAT in each build; a resume whose next start is offline, in
+// each build; and, given a package of another version (`moved`), a server that moves to it
+// mid-download.
+std::vector<Story> PowerCutStories(const Package& plain, const Package& older, const Package& newer,
+                                   const Package* moved = nullptr);

@@ -78,6 +78,19 @@ std::string RecordShapeProblem(const std::vector<CFileCall>& calls, const CExpec
   const std::string index = expected.folder + "/pkgindex.txt";
   const std::string flushed = " followed by a flush of the folder " + expected.folder;
   size_t at = 0;
+  for (const std::string& part : expected.recovered)
+    if (record.FlushCount(expected.folder + "/" + part) != 0)
+      return part + " was found whole at start-up, yet the record writes and flushes it";
+  if (!expected.recovered.empty()) {
+    const size_t replace = record.MoveOnto(index, 0);
+    const size_t firstFlush =
+        expected.parts.empty() ? kNone : record.FlushOf(expected.folder + "/" + expected.parts.front(), 0);
+    if (replace == kNone || (firstFlush != kNone && replace > firstFlush))
+      return "no replace of " + index + " records the parts found whole at start-up before the first part's flush";
+    if (!record.FolderFlushedAfter(replace))
+      return "the replace of " + index + " that records the parts found whole is not" + flushed;
+    at = replace + 1;
+  }
   for (const std::string& part : expected.parts) {
     const std::string path = expected.folder + "/" + part;
     const size_t flushes = record.FlushCount(path);

@@ -417,6 +417,62 @@ TEST_F(SignedPackageTest, ADonePartChangedOnDiskIsFoundAtTheJoinAndFetchedAlone)
   EXPECT_EQ(m_installer, ReadFile(m_home / "3.1\\corvane.exe"));
 }
 
+// The resume index lost whole, as a power cut during its replace can leave it on FAT or exFAT:
+// each part file that is the signed part is done without a request, a part cut short or changed
+// by one byte is fetched again; the unsigned build, which cannot tell, fetches every part.
+TEST_F(SignedPackageTest, ALostResumeIndexCostsNoPartThatMatchesTheRelease) {
+  Serve(kVectorReleases[0]);
+  const std::string folder = m_home / "3.1";
+  ASSERT_TRUE(CreateFolder(folder));
+  WriteFile(folder + "\\" + Name(0), Part(0));
+  WriteFile(folder + "\\" + Name(1), Part(1));
+  WriteFile(folder + "\\" + Name(2), Part(2).substr(0, 512));
+  ASSERT_EQ(1, Prepare());
+  EXPECT_EQ("110", Flags());
+  EXPECT_EQ((std::vector<std::string>{kRemote + "pkgindex.txt", kRemote + "pkgrelease.txt"}), m_server.Requests());
+  m_download.ShowInitialState();
+  EXPECT_EQ(0u, DownloadThreadProc(&m_download));
+  EXPECT_EQ(1, m_server.RequestCount(kRemote + Name(2)));
+  EXPECT_EQ(0, m_server.RequestCount(kRemote + Name(0)) + m_server.RequestCount(kRemote + Name(1)));
+  EXPECT_EQ(m_installer, ReadFile(folder + "\\corvane.exe"));
+  EXPECT_TRUE(TakeMessages().empty());
+
+  // Lost again, with the second part changed by one byte since: only it is fetched.
+  auto startAfresh = [&](std::unique_ptr<IPackageVerifier> verifier, const std::string& flags) {
+    RemoveFile(folder + "\\pkgindex.txt");
+    RemoveFile(folder + "\\corvane.exe");
+    const size_t before = m_server.Requests().size();
+    CMemoryDownloadView view;
+    CPackageDownload again(&view);
+    again.m_nRetryPauseMs = 0;
+    again.m_pVerifier = std::move(verifier);
+    ASSERT_EQ(1, again.PreparePackageFrom(m_home.Path() + kNativeSeparator + "trelkin.exe"));
+    std::string recorded;
+    for (const CPackagePart& part : again.m_index.m_parts) recorded += part.m_bDone ? '1' : '0';
+    EXPECT_EQ(flags, recorded);
+    again.ShowInitialState();
+    EXPECT_EQ(0u, DownloadThreadProc(&again));
+    EXPECT_TRUE(view.installEnabled);
+    EXPECT_EQ(m_installer, ReadFile(folder + "\\corvane.exe"));
+    EXPECT_TRUE(TakeMessages().empty());
+    const std::vector<std::string> all = m_server.Requests();
+    std::vector<std::string> parts;
+    for (size_t i = before; i < all.size(); ++i)
+      if (all[i].find(".part") != std::string::npos) parts.push_back(all[i]);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 3; ++i)
+      if (flags[i] == '0') expected.push_back(kRemote + Name(i));
+    EXPECT_EQ(expected, parts) << flags;
+  };
+  std::string changed = Part(1);
+  changed[700] ^= 1;
+  WriteFile(folder + "\\" + Name(1), changed);
+  startAfresh(MakeSignedPackageVerifier(kVectorPublicKey), "101");
+
+  // The unsigned build, on the same whole parts: every part again.
+  startAfresh(nullptr, "000");
+}
+
 TEST_F(SignedPackageTest, AnInstallerThatIsNotTheSignedOneIsRemovedAtStart) {
   Serve(kVectorReleases[0]);
   ASSERT_EQ(1, Prepare());
@@ -1031,6 +1087,7 @@ class CFixedAnswerVerifier : public IPackageVerifier {
   CheckOutcome PartMatches(int, long long, IPartHash&) const override { return answer; }
   void RememberMatchingPart(int, const std::string&) override {}
   bool PartUnchangedSinceMatched(int, const std::string&) const override { return false; }
+  CheckOutcome PartFileMatches(int, const std::string&, const std::atomic<int>*) override { return answer; }
   CheckOutcome InstallerMatches(const std::string&, bool, IProgressBar*, const std::atomic<int>*) const override {
     return answer;
   }
