@@ -149,6 +149,10 @@ int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fe
   }
   if (prepared == 2) {  // the fresh pair did not fit together: the home copies serve as they were
     dropFetched();
+    if (readEarlier() == nullptr) {
+      ShowMessage("The package index does not match the signed release, so it was not used.");
+      return 0;
+    }
     fetched = false;
     local = std::move(earlier);
   }
@@ -179,6 +183,8 @@ int RecoverSignedParts(CPackageDownload& download, const std::string& directory,
     const CheckOutcome outcome =
         download.m_pVerifier->PartFileMatches(i, JoinPath(directory, part.m_strName), &download.m_bStartupCancelled);
     if (download.m_bStartupCancelled) return 0;
+    // Not flushed first: bytes still in the system's cache that a later power cut loses fail the
+    // next start's hash at the join, and only that part is fetched again.
     part.m_bDone = outcome == CheckOutcome::kMatches ? 1 : 0;
   }
   return 1;

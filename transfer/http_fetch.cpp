@@ -82,7 +82,7 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
     }
     // The whole body is in: its connection goes to the next request while the part is flushed.
     if (ahead != nullptr) {
-      ahead->Delivered(received);
+      ahead->Delivered(received, expected < 0 || received == expected);
       if (expected >= 0 && received == expected) {
         response.reset();
         ahead->ConnectionFree();

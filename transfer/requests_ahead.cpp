@@ -37,8 +37,9 @@ void CRequestsAhead::Reach(const std::string& object) {
   m_bReadingHint = true;
 }
 
-void CRequestsAhead::Delivered(long long bytes) {
+void CRequestsAhead::Delivered(long long bytes, bool whole) {
   m_nDelivered += bytes;
+  if (!whole) return;
   const long long took = m_clockMs() - m_nPartBegunMs;
   // A hint is worth its connection only while its part comes no later than a part asked at its
   // turn did (a little leeway for the clock and the disk). The first part is always asked at its

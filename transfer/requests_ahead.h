@@ -85,9 +85,10 @@ class CRequestsAhead {
   // in (the rate is not known yet) or after a failed hint; at most what the line delivers in
   // kAheadHorizonMs of `partSize` parts, kRequestsAhead, and one fewer than the client's limit.
   int Depth(long long partSize) const;
-  // A body came to its end: `bytes` more delivered by the line, for the rate; and the time the
-  // worker waited for that part, from its own request or from reaching its hint, is weighed.
-  void Delivered(long long bytes);
+  // A body came to its end: `bytes` more delivered by the line, for the rate; and, for a body
+  // that came `whole` (a cut one says nothing of the line's pace), the time the worker waited
+  // for that part, from its own request or from reaching its hint, is weighed.
+  void Delivered(long long bytes, bool whole);
 
   // What to do once the part being read has its whole body in and its request closed: its
   // connection is free for one more request before the part is flushed and recorded.

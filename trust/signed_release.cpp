@@ -243,8 +243,8 @@ class CSignedPackageVerifier : public IPackageVerifier {
   }
   // True while a download of this very release that began before it expired is unfinished: the
   // version folder holds the release, its resume index records a part done (parts are fetched only
-  // under a release that was good then), and not every part is done or the installer is not
-  // there yet. Merely starting the program once, or a finished download, exempts nothing.
+  // under a release that was good then), and not every part is done or it was never joined.
+  // Merely starting the program once, or a finished download, exempts nothing.
   bool UnfinishedDownloadOf(const std::string& home, const CReleaseManifest& release) const {
     const std::string folder = JoinPath(home, release.m_strVersion);
     CReleaseManifest kept;
@@ -256,8 +256,11 @@ class CSignedPackageVerifier : public IPackageVerifier {
     if (!resume.Read(JoinPath(folder, kIndexFileName), reason)) return false;
     const auto done = std::count_if(resume.m_parts.begin(), resume.m_parts.end(),
                                     [](const CPackagePart& part) { return part.m_bDone != 0; });
+    // Joined once means finished, whatever became of the installer since (removed by the user, a
+    // virus scanner, or the check at start-up): the record of its check stays beside it.
+    const std::string installer = JoinPath(folder, kInstallerFileName);
     return done > 0 && (static_cast<size_t>(done) < resume.m_parts.size() ||
-                        !FileExists(JoinPath(folder, kInstallerFileName)));
+                        (!FileExists(installer) && !FileExists(installer + kVerifiedSuffix)));
   }
 
   // Every verified release kept here: the home folder's copy first, then each version folder's.
@@ -374,7 +377,15 @@ class CSignedPackageVerifier : public IPackageVerifier {
     // A key this program does not know proves nothing: the vendor's next key and anyone's
     // made-up key id look the same, so such a release is simply not signed as far as this
     // program can tell.
-    if (Load(temp, fresh, &signer) != ReleaseCheck::kGood) return kNotSignedText;
+    switch (Load(temp, fresh, &signer)) {
+      case ReleaseCheck::kGood:
+        break;
+      case ReleaseCheck::kUnknownKey:
+        return std::string(kNotSignedText) + " If this keeps happening, download the newest Brisko Download from " +
+               kVendorWebSite + ".";
+      default:
+        return kNotSignedText;
+    }
     if (signer < NewestSigner(kept))
       return "The package on the download server is signed with a key that Corvane Software has retired, so it was "
              "not used.";

@@ -404,9 +404,10 @@ class EndToEnd(unittest.TestCase):
         server = self.faults(root=other)
         self.start()
         # The release names the key that signed it; one this program does not know proves nothing,
-        # whoever made it up.
-        self.assertEqual('The package on the download server is not signed by Corvane Software, so it was not used.',
-                         self.driver.message(60000))
+        # whoever made it up (the vendor's site is named, should it be the vendor's next key).
+        self.assertEqual('The package on the download server is not signed by Corvane Software, so it was not used. '
+                         'If this keeps happening, download the newest Brisko Download from '
+                         'https://www.corvane-software.com/brisko.', self.driver.message(60000))
         self.assertEqual(GENERAL, self.driver.message())
         self.app.wait(timeout=30)
         self.assertEqual(['/download/brisko/pkgindex.txt', '/download/brisko/pkgrelease.txt'], server.requests())

@@ -162,7 +162,7 @@ TEST_F(HttpFetchTest, NothingIsAskedAheadBeforeAByteHasComeIn) {
   std::atomic<int> stop{0};
   CRequestsAhead ahead("example.test", 80, stop, [] { return 0LL; });
   EXPECT_EQ(0, ahead.Depth(0));
-  ahead.Delivered(8);
+  ahead.Delivered(8, true);
   EXPECT_EQ(kRequestsAhead, ahead.Depth(0));
 }
 

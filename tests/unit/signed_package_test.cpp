@@ -713,9 +713,16 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   rest.ShowInitialState();
   EXPECT_EQ(0u, DownloadThreadProc(&rest));
   EXPECT_EQ(m_installer, ReadFile(m_home / "3.1\\corvane.exe"));
-  RemoveFile(m_home / "3.1\\corvane.exe");  // every part done, not joined yet: still unfinished
+  // Joined once is finished, though the installer be removed since (by the user, say); every
+  // part done but never joined is not.
+  RemoveFile(m_home / "3.1\\corvane.exe");
+  EXPECT_EQ(0, Start(clock));
+  EXPECT_NE(std::string::npos, OneMessage().find(" expired on "));
+  const std::string record = ReadFile(m_home / "3.1\\corvane.exe.verified");
+  RemoveFile(m_home / "3.1\\corvane.exe.verified");
   EXPECT_EQ(1, Start(clock));
   WriteFile(m_home / "3.1\\corvane.exe", m_installer);
+  WriteFile(m_home / "3.1\\corvane.exe.verified", record);
   EXPECT_EQ(0, Start(clock));
   EXPECT_EQ("The signed release on the download server" + expiredOn(now - 86400, now), OneMessage());
   // To the second: the release serves until its expiry time, and from that very second no more.
@@ -748,6 +755,7 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   stale.m_nRelease = 402;
   stale.m_nExpires = static_cast<uint64_t>(now - 1);
   RemoveFile(m_home / "3.1\\corvane.exe");  // release 401's download unfinished: still no exemption for 402
+  RemoveFile(m_home / "3.1\\corvane.exe.verified");
   Serve(Signed(stale));
   EXPECT_EQ(0, Start(clock));
   EXPECT_NE(std::string::npos, OneMessage().find("expired on " + UtcDate(now - 1)));
@@ -764,14 +772,17 @@ TEST_F(SignedPackageTest, ExpiryProductKeyAndNumberBindTheRelease) {
   EXPECT_EQ(1, Start(clock));
   clock.product = "";
 
-  // A key this program does not know proves nothing: a made-up key id is simply not signed.
+  // A key this program does not know proves nothing: a made-up key id is simply not signed (with
+  // the vendor's site, should the key be the vendor's next one).
   CReleaseManifest rotated = beta;
   rotated.m_nRelease = 600;
   rotated.m_strProduct = "brisko-download";
   rotated.m_strKeyId = KeyId(Bytes(kOtherPublicKey));
   Serve(Signed(rotated));
   EXPECT_EQ(0, Start(clock));
-  EXPECT_EQ(kNotSigned, OneMessage());
+  EXPECT_EQ(std::string(kNotSigned) + " If this keeps happening, download the newest Brisko Download from " +
+                kVendorWebSite + ".",
+            OneMessage());
   // A build that has the key as its backup takes it; one whose key is written in capitals too.
   rotated.m_strKeyId = KeyId(Bytes(kVectorPublicKey));
   Serve(Signed(rotated));
