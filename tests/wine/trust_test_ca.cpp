@@ -1,5 +1,7 @@
 // Makes the HTTPS tests' certificate authority trusted in the Wine prefix it runs in, and no
-// longer: adds the DER certificate in a file to the machine's "Root" store, or removes it.
+// longer: adds the DER certificate in a file to the machine's "Root" store, or removes it. The
+// store is the registry's (under Wine, the prefix's system.reg): Wine's "Root" system store also
+// holds the host's roots, and a certificate deleted through it stays in the registry.
 //   trust_test_ca add|remove <certificate.der>
 // Exit 0 when done.
 #include <windows.h>
@@ -22,7 +24,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot read %s\n", argv[2]);
     return 1;
   }
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
   if (store == nullptr) {
     fprintf(stderr, "cannot open the Root store: %lu\n", GetLastError());
     return 1;
