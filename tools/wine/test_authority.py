@@ -1,4 +1,4 @@
-"""Certificates for the HTTPS tests, made with openssl in a folder of the test's own: a certificate
+"""Certificates for the HTTPS tests and the bench, made with openssl in a folder of their own: a certificate
 authority that the test makes trusted in its Wine prefix (and no other), the server certificates
 it issues, and an authority nobody trusts."""
 import datetime
