@@ -23,6 +23,10 @@
   mobile    a first start of the largest package (65,534 parts) through a throttled mobile line,
             300 ms / 128 kbit/s, unsigned and signed: how long start-up took to the ready dialog,
             and whether the start-up window showed meanwhile (one run each; by --only mobile)
+  https     through the emulated line at 50 ms / 100 Mbit/s, 16 MiB in 1 MiB and 64 KiB parts:
+            the plain program against one GET with curl over HTTP, and the HTTPS build against
+            one GET over HTTPS, run alternately (nginx with a certificate from an authority the
+            bench makes and trusts in its own Wine prefix; by --only https)
 
 Only when asked for with --only, as root: through a line with real TCP (bench/tcp_line: two
 network namespaces joined by a packet forwarder with a delay, a rate behind a router's buffer, and
@@ -63,6 +67,7 @@ from pathlib import Path
 TOP = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TOP / 'tools' / 'wine'))
 from tcp_line.namespaces import SERVER_ADDRESS, Namespaces  # noqa: E402
+from test_authority import TestAuthority  # noqa: E402
 from wine_session import (MAIN_CAPTION, STARTUP_CAPTION, Display, Driver, Nginx, Wine,  # noqa: E402
                           kill_process_group, windows_build_arch)
 
@@ -85,7 +90,7 @@ def build_program(folder, arch, host, port, *settings):
     return folder / 'trelkin.exe'
 
 
-def build(sequential=False, tcp=False):
+def build(sequential=False, tcp=False, https=False):
     subprocess.run(['bash', str(TOP / 'scripts' / 'install_deps.sh')], check=True)
     arch = windows_build_arch(TOP / 'build' / 'wine64-shims')
     win, native = TOP / 'build' / f'bench-windows-{arch}', TOP / 'build' / 'bench-native'
@@ -103,7 +108,11 @@ def build(sequential=False, tcp=False):
                     f'-DBRISKO_BENCH_PACKAGE_KEY={key.with_suffix(".pub").read_text().strip()}'],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(['cmake', '--build', str(win), '-j', JOBS, '--target', 'trelkin', 'trelkin_bench_signed', 'uidriver',
-                    'wininet_loop'], check=True, stdout=subprocess.DEVNULL)
+                    'wininet_loop', *(['trust_test_ca'] if https else [])], check=True, stdout=subprocess.DEVNULL)
+    if https:
+        exe = build_program(TOP / 'build' / f'bench-windows-{arch}-https', arch, '127.0.0.1', PORT,
+                            '-DBRISKO_SERVER_SCHEME=https')
+        shutil.copy(exe, win / 'bench' / 'trelkin_https.exe')
     if sequential:
         # The program as it was before it asked ahead: each part requested once the last is written.
         one = build_program(TOP / 'build' / f'bench-windows-{arch}-one-at-a-time', arch, '127.0.0.1', PORT,
@@ -487,6 +496,54 @@ def line_rows(wine, driver, win, native, key, site, work, runs, scale):
     return rows
 
 
+def https_rows(wine, driver, win, native, site, work, runs, scale):
+    """The HTTPS build through the emulated line against one HTTPS GET, beside the plain program
+    against one plain GET: the same ratio is the goal."""
+    authority = TestAuthority(work / 'authority', 'Brisko bench authority')
+    certificate = authority.issue('server', '127.0.0.1')
+    subprocess.run(wine.command('wine', win / 'tools' / 'trust_test_ca.exe', 'add', authority.der), env=wine.env,
+                   check=True, stdout=subprocess.DEVNULL)
+    schemes = {'http': (win / 'trelkin.exe', None, []),
+               'https': (win / 'bench' / 'trelkin_https.exe', certificate, ['--cacert', str(authority.dir / 'ca.pem')])}
+    rows = []
+    rtt, mbit = 50, 100
+    for size, part in ((16 * MiB, MiB), (16 * MiB, 64 * 1024)):
+        size //= scale
+        folder = publish(native, site, f'https{size // MiB}m{part // 1024}k', size, part)
+        gets = {scheme: [] for scheme in schemes}
+        times = {scheme: [] for scheme in schemes}
+        transfers = {scheme: [] for scheme in schemes}
+        most = {scheme: 0 for scheme in schemes}
+        for _ in range(runs):
+            for scheme, (exe, tls, curl_options) in schemes.items():
+                server = Nginx(folder.parent.parent, PORT + 1, tls=tls)
+                try:
+                    line = LineEmulator(rtt, mbit)
+                    try:
+                        gets[scheme].append(time_command(['curl', '-s', *curl_options, '-o', str(work / 'whole.bin'),
+                                                          f'{scheme}://127.0.0.1:{PORT}/whole.bin']))
+                    finally:
+                        line.close()
+                    line = LineEmulator(rtt, mbit)
+                    try:
+                        took, transfer, _ = run_trelkin(wine, driver, exe, work)
+                    finally:
+                        most[scheme] = max(most[scheme], line.close())
+                    times[scheme].append(took)
+                    transfers[scheme].append(transfer)
+                finally:
+                    server.close()
+        capacity = size * 8 / (mbit * 1e6)
+        for scheme in schemes:
+            get, took = statistics.median(gets[scheme]), statistics.median(times[scheme])
+            transfer = statistics.median(transfers[scheme])
+            rows.append((f'{rtt} ms / {mbit} Mbit/s', f'{size / MiB:.0f} MiB in {size // part} parts of {part // 1024} KiB',
+                         f'trelkin.exe over {scheme.upper()} (curl: one GET over {scheme.upper()})', f'{get:.2f} s',
+                         f'{took:.2f} s; transfer {transfer:.2f} s', f'**{get / took:.2f}**; transfer {get / transfer:.2f}',
+                         f'{capacity / took:.2f}; transfer {capacity / transfer:.2f}', str(most[scheme])))
+    return rows
+
+
 def mobile_rows(wine, driver, win, native, key, site, work):
     """The largest package's first start through a throttled mobile line: the index (and the
     signed release) take minutes, which start-up must wait out while its window says so."""
@@ -817,9 +874,11 @@ def print_line_table(rows, args):
     table, note = markdown_table(header, rows, args)
     if args.only in (None, 'line'):
         write_between_markers('line results', table, note, args)
+    elif args.only == 'https':
+        write_between_markers('https results', table, note, args)
 
 
-SECTIONS = ('download', 'busy', 'join', 'memory', 'resume', 'startup', 'signed', 'line', 'mobile')
+SECTIONS = ('download', 'busy', 'join', 'memory', 'resume', 'startup', 'signed', 'line', 'mobile', 'https')
 # Through the line with real TCP, in network namespaces: as root, and only when asked for.
 TCP_SECTIONS = ('tcp', 'servers')
 
@@ -833,7 +892,7 @@ def main():
                         ' (not written to docs/, but for line, tcp and servers)')
     parser.add_argument('--port', type=int, default=PORT, help='a loopback port of this bench\'s own (and the next)')
     args = parser.parse_args()
-    only = args.only.split(',') if args.only else [section for section in SECTIONS if section != 'mobile']
+    only = args.only.split(',') if args.only else [section for section in SECTIONS if section not in ('mobile', 'https')]
     if set(only) - set(SECTIONS + TCP_SECTIONS):
         parser.error('--only takes ' + ', '.join(SECTIONS + TCP_SECTIONS))
     tcp_wanted = [section for section in only if section in TCP_SECTIONS]
@@ -841,7 +900,7 @@ def main():
         parser.error('the tcp and servers sections make network namespaces: run them as root')
     PORT = args.port
     scale = 16 if args.quick else 1
-    win, native, key = build(sequential='line' in only, tcp=bool(tcp_wanted))
+    win, native, key = build(sequential='line' in only, tcp=bool(tcp_wanted), https='https' in only)
     work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
     site = work / 'site'
     rows, line, tcp, servers, load = [], [], [], [], ''
@@ -888,6 +947,8 @@ def loopback_sections(only, win, native, key, site, work, runs, scale):
                 line += line_rows(wine, driver, win, native, key, site, work, runs, scale)
             elif section == 'mobile':
                 rows += mobile_rows(wine, driver, win, native, key, site, work)
+            elif section == 'https':
+                line += https_rows(wine, driver, win, native, site, work, runs, scale)
             elif section == 'signed':
                 rows += signed_rows(wine, driver, win, native, key, site, work, runs, scale)
     finally:

@@ -1,5 +1,6 @@
-// The program's fixed values, each named once. The server's host and port come from the build
-// (BRISKO_SERVER_HOST, BRISKO_SERVER_PORT); nothing here is read at run time.
+// The program's fixed values, each named once. The server's host, port and scheme come from the
+// build (BRISKO_SERVER_HOST, BRISKO_SERVER_PORT, BRISKO_SERVER_SCHEME); nothing here is read at
+// run time.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +11,15 @@
 #ifndef BRISKO_SERVER_PORT
 #define BRISKO_SERVER_PORT 80
 #endif
+#ifndef BRISKO_SERVER_HTTPS
+#define BRISKO_SERVER_HTTPS 0
+#endif
 
 constexpr const char* kServerHost = BRISKO_SERVER_HOST;
 constexpr unsigned short kServerPort = BRISKO_SERVER_PORT;
+// An HTTPS build talks to its server over TLS only, the server's certificate checked by Windows
+// against the user's trusted roots; a plain build over HTTP only.
+constexpr bool kServerUsesHttps = BRISKO_SERVER_HTTPS != 0;
 
 constexpr const char* kRemoteFolder = "/download/brisko/";
 constexpr const char* kRemoteIndexObject = "/download/brisko/pkgindex.txt";

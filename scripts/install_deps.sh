@@ -19,6 +19,7 @@ have import || need+=(imagemagick)
 have clang++ || need+=(clang)  # the index reader's fuzzing (libFuzzer)
 have curl || need+=(curl)      # the benchmarks' native baseline
 have osslsigncode || need+=(osslsigncode)  # the vendor's Authenticode step, checked by a test
+have openssl || need+=(openssl)  # the HTTPS tests' certificates
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)  # signing and checking signed packages natively
 # 32-bit Windows programs need Wine's 32-bit half, which comes from the i386 architecture.

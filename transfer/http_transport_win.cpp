@@ -10,6 +10,7 @@
 
 #include "common/constants.h"
 #include "common/system_library_win.h"
+#include "transfer/certificate_problem_win.h"
 #include "transfer/http_transport.h"
 
 #define BRISKO_WININET_FUNCTIONS                                                                            \
@@ -89,6 +90,12 @@ class CInternetHandle {
 };
 
 std::string InternetErrorText(DWORD code) {
+#if BRISKO_SERVER_HTTPS  // only there: the plain build's code stays exactly as it was
+  // An HTTPS build's certificate problems are the user's to judge, said in plain words: the
+  // system's texts name the error, not what it means for the download.
+  std::string certificate = CertificateProblemText(code);
+  if (!certificate.empty()) return certificate;
+#endif
   char buffer[1024] = "";
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                 WinInet().module, code, 0, buffer, sizeof buffer, nullptr);
@@ -322,9 +329,11 @@ class CWinInetTransport : public IHttpTransport {
     SetTimeouts(connection.Get(), connectTimeoutMs);
     // Always from the server, never into the user's internet cache: a stale cached index would
     // hide a new version, and every part would be stored twice. No cookies kept or sent, and no
-    // dialog of WinInet's own.
+    // dialog of WinInet's own. An HTTPS build's requests go over TLS, the server's certificate
+    // checked by Windows with none of the flags that would let a problem pass.
     const DWORD flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                        INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
+                        INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                        (kServerUsesHttps ? INTERNET_FLAG_SECURE : 0);
     // The user's Windows logon goes to the proxy the user's settings name (a company proxy that
     // asks for NTLM or Negotiate answers 407, and WinInet answers it), never to a server: with
     // server authentication suppressed, a server's 401 is the answer, a failed attempt. The
@@ -349,7 +358,8 @@ class CWinInetTransport : public IHttpTransport {
   }
 
   // Points host, port and object at a redirect's target; false for a target this client does not
-  // follow (none given, or not plain HTTP), so that the redirect itself is the answer.
+  // follow (none given, or another scheme than the build's: an HTTPS build never goes down to
+  // plain HTTP), so that the redirect itself is the answer.
   static bool ResolveRedirect(const std::string& location, std::string& host, unsigned short& port,
                               std::string& object) {
     if (location.empty()) return false;
@@ -364,7 +374,8 @@ class CWinInetTransport : public IHttpTransport {
     parts.dwHostNameLength = sizeof hostName;
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = sizeof path;
-    if (!WinInet().InternetCrackUrlA(location.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) return false;
+    const INTERNET_SCHEME scheme = kServerUsesHttps ? INTERNET_SCHEME_HTTPS : INTERNET_SCHEME_HTTP;
+    if (!WinInet().InternetCrackUrlA(location.c_str(), 0, 0, &parts) || parts.nScheme != scheme) return false;
     host = hostName;
     port = parts.nPort;
     object = path[0] ? path : "/";

@@ -13,6 +13,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / 'tools' / 'wine'))
+from test_authority import TestAuthority  # noqa: E402
 from wine_session import (MAIN_CAPTION, MESSAGE_CAPTION, STARTUP_CAPTION, Display, Driver, FaultServer, Nginx, Wine,  # noqa: E402
                           add_build_arguments, cut_package, kill_process_group)
 
@@ -64,7 +65,9 @@ def tearDownModule():
     shutil.rmtree(ENV['package'], ignore_errors=True)
 
 
-class EndToEnd(unittest.TestCase):
+class Story(unittest.TestCase):
+    """A fresh home folder with the program in it, and the servers and the program a story starts."""
+
     def setUp(self):
         self.home = Path(tempfile.mkdtemp(prefix='brisko-home-'))
         shutil.copy(ARGS.trelkin, self.home / 'trelkin.exe')
@@ -81,8 +84,8 @@ class EndToEnd(unittest.TestCase):
         shutil.rmtree(self.home, ignore_errors=True)
 
     # --- helpers ------------------------------------------------------------------------------
-    def nginx(self, root=None):
-        server = Nginx(root or ENV['package'], ARGS.port)
+    def nginx(self, root=None, **options):
+        server = Nginx(root or ENV['package'], options.pop('port', ARGS.port), **options)
         self.servers.append(server)
         return server
 
@@ -166,6 +169,8 @@ class EndToEnd(unittest.TestCase):
             lines += [name, '1' if number in done else '0']
         (folder / 'pkgindex.txt').write_text('\r\n'.join(lines) + '\r\n')
 
+
+class EndToEnd(Story):
     # --- start-up -----------------------------------------------------------------------------
     def test_unreachable_server_without_copy_reports_and_ends(self):
         self.start()
@@ -629,6 +634,121 @@ class EndToEnd(unittest.TestCase):
         self.finish_app()
 
 
+class OverHttps(Story):
+    """The HTTPS build against nginx serving TLS with certificates from the test's own authority,
+    which only this test's Wine prefix trusts, and only while these stories run."""
+    NOT_TRUSTED = ("The download server's certificate is not from an authority this computer trusts, "
+                   'so the connection was not used.')
+    WRONG_NAME = "The download server's certificate is for another name than the server's, so the connection was not used."
+    EXPIRED = ("The download server's certificate has expired or is not valid yet, so the connection was not used. "
+               "If this computer's date is wrong, set it right and try again.")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = Path(tempfile.mkdtemp(prefix='brisko-tls-'))
+        cls.authority = TestAuthority(cls.folder, 'Brisko test authority')
+        cls.stranger = TestAuthority(cls.folder, 'Brisko unknown authority')
+        cls.certificates = {
+            'good': cls.authority.issue('server', '127.0.0.1'),
+            'wrong name': cls.authority.issue('wrong-name', 'download.example'),
+            'unknown issuer': cls.stranger.issue('stranger', '127.0.0.1', chain=True),
+            'issuer not sent': cls.stranger.issue('stranger-alone', '127.0.0.1'),
+            'expired': cls.authority.issue('expired', '127.0.0.1', (datetime.datetime(2020, 1, 1),
+                                                                      datetime.datetime(2020, 2, 1))),
+        }
+        cls.trust('add')
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.trust('remove')
+        finally:
+            shutil.rmtree(cls.folder, ignore_errors=True)
+
+    @classmethod
+    def trust(cls, command):
+        """Adds the authority to the prefix's machine "Root" store, or removes it."""
+        wine = ENV['wine']
+        done = subprocess.run(wine.command('wine', ARGS.trust_test_ca, command, str(cls.authority.der)), env=wine.env,
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            raise RuntimeError(f'trust_test_ca {command}: {done.stderr.strip()}')
+
+    def setUp(self):
+        super().setUp()
+        shutil.copy(ARGS.trelkin_https, self.home / 'trelkin.exe')
+
+    def tls(self, certificate='good', **options):
+        return self.nginx(tls=self.certificates[certificate], **options)
+
+    def test_the_https_build_downloads_joins_and_installs_over_kept_connections(self):
+        server = self.tls()
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.assertEqual('1' * PARTS, self.resume_flags())
+        requests = server.requests()
+        self.assertEqual('/download/brisko/pkgindex.txt', requests[0])
+        self.assertEqual(sorted('/download/brisko/' + n for n in ENV['parts']), sorted(requests[1:]))
+        # The index and five parts on no more connections (TLS handshakes) than the program keeps open.
+        connections, protocols = server.connections()
+        self.assertLessEqual(connections, 4, server.log.read_text())
+        self.assertTrue(all(p.startswith('TLSv1.') for p in protocols), protocols)
+        self.driver.click(IDC_INSTALL)
+        self.assertTrue(self.driver.wait('Corvane Software Setup', 30000), 'the installer did not start')
+        self.driver.ask('dismiss', 'Corvane Software Setup')
+        self.finish_app()
+
+    def test_a_certificate_windows_refuses_ends_start_up_with_what_is_wrong_with_it(self):
+        # A server that leaves out its issuer's certificate: Windows cannot build the chain, and
+        # Wine says so as a failed revocation check (docs/security.md); a certificate problem either way.
+        some_problem = "The download server's certificate "
+        for certificate, message in [('unknown issuer', self.NOT_TRUSTED), ('wrong name', self.WRONG_NAME),
+                                     ('expired', self.EXPIRED), ('issuer not sent', some_problem)]:
+            with self.subTest(certificate=certificate):
+                server = self.tls(certificate)
+                try:
+                    self.start()
+                    shown = self.driver.message(60000)
+                    if message == some_problem:
+                        self.assertTrue(shown and shown.startswith(some_problem) and shown.endswith(
+                            ', so the connection was not used.'), shown)
+                    else:
+                        self.assertEqual(message, shown)
+                    self.assertEqual(GENERAL, self.driver.message())
+                    self.app.wait(timeout=30)
+                    self.assertFalse(self.version_dir().exists())
+                    self.assertEqual([], server.requests(), 'a request went over a refused connection')
+                finally:
+                    self.servers.remove(server)
+                    server.close()
+
+    def test_redirects_go_to_https_on_any_host_and_never_down_to_http(self):
+        # The vendor's server sends every object to a mirror on another port: followed over HTTPS.
+        mirror_port = ARGS.port + 1
+        moved = f'location /download/ {{ return 302 https://127.0.0.1:{mirror_port}$request_uri; }}'
+        self.tls(server_extra=moved)
+        mirror = self.tls(port=mirror_port)
+        self.start_dialog()
+        self.driver.click(IDC_DOWNLOAD)
+        self.wait_finished()
+        self.assertEqual(ENV['installer'], (self.version_dir() / 'corvane.exe').read_bytes())
+        self.assertEqual(PARTS + 1, len(mirror.requests()))
+        self.finish_app()
+        for server in self.servers:
+            server.close()
+        self.servers = []
+        # A redirect down to plain HTTP is the answer itself, a failed fetch; the HTTP server sees nothing.
+        shutil.rmtree(self.home / VERSION)
+        (self.home / 'pkgindex.txt').unlink()
+        self.tls(server_extra=moved.replace('https:', 'http:'))
+        plain = self.nginx(port=mirror_port)
+        self.start()
+        self.expect_start_up_refused('Failed to connect to the server.')
+        self.assertEqual([], plain.requests())
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
@@ -638,6 +758,8 @@ def main():
     parser.add_argument('--pkgmake', required=True, help='the native pkgmake, which signs')
     parser.add_argument('--signing-key', required=True, help='the tests\' private key')
     parser.add_argument('--planted-dll', required=True, help='a DLL that leaves a mark when it is loaded')
+    parser.add_argument('--trelkin-https', required=True, help='trelkin.exe built for HTTPS')
+    parser.add_argument('--trust-test-ca', required=True, help='trust_test_ca.exe, which trusts a certificate authority')
     parser.add_argument('--screenshots', default='e2e-screenshots')
     parser.add_argument('--wineprefix', help='a prefix of its own (default: a new one)')
     ARGS, rest = parser.parse_known_args()

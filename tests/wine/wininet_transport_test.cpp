@@ -82,6 +82,9 @@ TEST_F(WinInetTransportTest, RedirectsAreFollowedAndALoopIsAFailure) {
   EXPECT_EQ(Pattern(5000), ReadFile(m_local));
   EXPECT_EQ(0, Fetch("/redirect-loop"));
   EXPECT_EQ("The download server redirected the request too many times.", m_error);
+  // The plain build follows plain HTTP only: a redirect to HTTPS is the answer itself, a failure.
+  EXPECT_EQ(0, Fetch("/moved-https/5000"));
+  EXPECT_EQ("Failed to connect to the server.", m_error);
 }
 
 // Requests sent ahead from one thread, each on its own connection, are answered in turn: a

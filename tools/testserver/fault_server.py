@@ -12,6 +12,7 @@ Fixed objects (for the transport tests):
   /stall       headers, then silence
   /redirect-loop  a redirect to itself
   /moved/N     a redirect (absolute address) to /pattern/N
+  /moved-https/N  a redirect to /pattern/N at the same host and port over https (another scheme)
   /drip        announces 100 bytes, sends one every half second
   /endless     a chunked body of no announced length, 16 MiB long
   /cookie/set  sets a cookie;  /cookie/echo  answers with the Cookie header it got, or "none"
@@ -218,6 +219,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.redirect(self.path)
             if parts[1] == 'moved':
                 return self.redirect(f'http://127.0.0.1:{self.server.server_address[1]}/pattern/{parts[2]}')
+            if parts[1] == 'moved-https':
+                return self.redirect(f'https://127.0.0.1:{self.server.server_address[1]}/pattern/{parts[2]}')
             self.status(404)
         except (BrokenPipeError, ConnectionResetError):
             pass

@@ -195,13 +195,18 @@ class Nginx:
     """nginx serving `root` on loopback; the program's objects live under root/download/brisko/."""
 
     def __init__(self, root, port, rate=None, host='127.0.0.1', netns=None, sndbuf=None, http_extra='',
-                 server_extra=''):
+                 server_extra='', tls=None):
         """`rate`: an nginx limit_rate per connection (the demo slows down to show each stage).
         `host` and `netns`: where it listens, on loopback by default; `sndbuf`: each connection's
         send buffer (e.g. '64k', a real server's, where loopback's would hold megabytes); the
-        extras: directives for its http and server blocks."""
+        extras: directives for its http and server blocks; `tls`: (certificate, key) files, to
+        serve HTTPS only, each request logged with its connection's number (connections())."""
         self.dir = Path(tempfile.mkdtemp(prefix='brisko-nginx-'))
         self.log = self.dir / 'access.log'
+        if tls:
+            http_extra += "\n    log_format tls '$connection $ssl_protocol \"$request\" $status';"
+            server_extra += (f'\n        access_log {self.log} tls;\n        ssl_certificate {tls[0]};'
+                             f'\n        ssl_certificate_key {tls[1]};')
         (self.dir / 'nginx.conf').write_text(f"""
 daemon off;
 master_process off;
@@ -217,7 +222,7 @@ http {{
     default_type application/octet-stream;
     {http_extra}
     server {{
-        listen {host}:{port}{f' sndbuf={sndbuf}' if sndbuf else ''};
+        listen {host}:{port}{' ssl' if tls else ''}{f' sndbuf={sndbuf}' if sndbuf else ''};
         root {root};
         {f'limit_rate {rate};' if rate else ''}
         {server_extra}
@@ -233,6 +238,11 @@ http {{
         if not self.log.exists():
             return []
         return [line.split('"')[1].split()[1] for line in self.log.read_text().splitlines() if '"' in line]
+
+    def connections(self):
+        """Over TLS: how many connections the requests came on, and the TLS versions they used."""
+        lines = [line.split() for line in self.log.read_text().splitlines()] if self.log.exists() else []
+        return len({line[0] for line in lines}), sorted({line[1] for line in lines})
 
     def close(self):
         self.process.terminate()
