@@ -108,6 +108,9 @@ struct Tally {
   // with the crash point it follows.
   std::set<std::string> situations;
   std::set<std::pair<size_t, std::string>> pointSituations;
+  // The first disk met in each situation: where a second power cut, during the next start's own
+  // recovery, is explored from.
+  std::map<std::string, CDiskState> firstDisks;
   // On FAT: the situations where the resume index is gone, and the most finished parts one of
   // them costs (fetched again).
   std::set<std::string> indexLost;
@@ -166,7 +169,10 @@ CExpectedRecord ExpectedRecord(const Package& package, const CDiskState& before,
     if (!is.count(part) || was.count(part)) continue;
     const auto file = before.files.find(package.version + "/" + part);
     const bool whole = file != before.files.end() && file->second == package.Part(part);
-    (whole && !package.publicKey.empty() ? expected.recovered : expected.parts).push_back(part);
+    // Start-up looks for whole parts only when it creates the resume index; where one stands, a
+    // whole part it does not record (the one in progress at a power cut) is fetched again.
+    const bool found = whole && !package.publicKey.empty() && !before.files.count(index);
+    (found ? expected.recovered : expected.parts).push_back(part);
   }
   expected.forgets = std::any_of(was.begin(), was.end(), [&](const std::string& part) { return !is.count(part); });
   expected.join = !before.files.count(installer) && after.files.count(installer);
@@ -183,14 +189,13 @@ class CExplorer {
         m_forgotten(forgotten),
         m_bFat(fat),
         m_bOfflineNext(offlineNext) {
-    // A signed build's parts whole on the disk the story begins with but not recorded there: the
-    // release proves them, so no later start may fetch them.
-    const auto resume = initial.files.find(ResumeIndex());
-    const std::set<std::string> recorded = resume == initial.files.end() ? std::set<std::string>() : DoneParts(resume->second);
+    // A signed build's parts whole on the disk the story begins with where its resume index is
+    // gone: start-up finds them by the release's hashes, so no later start may fetch them. (Where
+    // the index stands, a whole part it does not record is the part that was in progress.)
+    const bool indexGone = !initial.files.count(ResumeIndex());
     for (const std::string& part : package.partNames) {
       const auto file = initial.files.find(m_package.version + "/" + part);
-      if (!package.publicKey.empty() && !recorded.count(part) && file != initial.files.end() &&
-          file->second == package.Part(part))
+      if (!package.publicKey.empty() && indexGone && file != initial.files.end() && file->second == package.Part(part))
         m_provable.insert(part);
     }
   }
@@ -213,6 +218,7 @@ class CExplorer {
         ++tally.checked;
         const std::string situation = Situation(m_package, state, placed);
         tally.situations.insert(situation);
+        tally.firstDisks.emplace(situation, state);
         tally.pointSituations.insert({point, situation});
         size_t fetchedAgain = 0;
         const std::string problem = Check(point, state, fetchedAgain);
@@ -349,43 +355,112 @@ class PowerCut : public ::testing::Test {
     s_moved = MakeTestPackage("", "", "", "7.3");
   }
 
-  // Records the story's run, explores every crash point and reports the count.
-  void Explore(const std::string& name) {
-    const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer, &s_moved);
+  const Story& Find(const std::string& name) {
+    static const std::vector<Story> stories = PowerCutStories(s_plain, s_older, s_newer, &s_moved);
     const auto story = std::find_if(stories.begin(), stories.end(), [&](const Story& s) { return s.name == name; });
-    ASSERT_NE(stories.end(), story);
-    const Package& package = *story->package;
+    if (story == stories.end()) throw std::runtime_error("no story " + name);
+    return *story;
+  }
+
+  // Records the story's run, explores every crash point and reports the count.
+  Tally Explore(const std::string& name) {
+    const Story& story = Find(name);
+    const Package& package = *story.package;
     CTempDir home;
     CDiskState initial;
     std::vector<CFileCall> calls;
     {
       CMarkingTransport server;
-      if (story->setUp) story->setUp(home.Path(), server);
+      if (story.setUp) story.setUp(home.Path(), server);
       initial = Snapshot(home.Path());
       Serve(server, package);
-      if (story->script) story->script(server);
+      if (story.script) story.script(server);
       StartRecording(Native(home.Path()));
       const RunResult run = Download(home.Path(), package);
       calls = StopRecording();
-      ASSERT_EQ(1, run.prepared) << name;
-      ASSERT_EQ(story->result, run.result) << name;
+      EXPECT_EQ(1, run.prepared) << name;
+      EXPECT_EQ(story.result, run.result) << name;
+      if (run.prepared != 1 || story.result != run.result) return {};
     }
     for (size_t i = 0; g_printCalls && i < calls.size(); ++i)
       std::cout << "  " << i + 1 << " " << DescribeCall(calls[i]) << "\n";
+    Tally tally;
+    if (!ExploreRecord(name, story, initial, calls, Snapshot(home.Path()), tally)) return {};
+    std::cout << "[power cut] " << name << ": " << calls.size() << " calls, ";
+    Report(name, story, tally, false);
+    return tally;
+  }
+
+  // A second power cut: from one disk of each recovery situation the story's first cut can leave,
+  // the next start and Download run with the server up and are recorded; every crash point of that
+  // run, the recovery's own writes included, is explored as above. The disk after the second cut
+  // may cost no more than the part in progress then: every part recorded on the first disk, and
+  // every part the recovery finished, must survive it.
+  void ExploreSecondCut(const std::string& name) {
+    const Story& story = Find(name);
+    const Package& package = *story.package;
+    const Tally first = Explore(name);
+    ASSERT_FALSE(first.firstDisks.empty()) << name;
+    Tally second;
+    size_t recoveries = 0;
+    for (const auto& [firstSituation, disk] : first.firstDisks) {
+      CTempDir home;
+      Materialize(disk, home.Path());
+      CMarkingTransport server;
+      Serve(server, package);
+      StartRecording(Native(home.Path()));
+      const RunResult run = Download(home.Path(), package);
+      std::vector<CFileCall> calls = StopRecording();
+      if (!run.prepared) {
+        ADD_FAILURE() << name << ": after the first cut the next start fails: "
+                      << (run.messages.empty() ? "" : run.messages.front());
+        continue;
+      }
+      ++recoveries;
+      Tally tally;
+      if (!ExploreRecord(name + ", cut again during recovery", story, disk, calls, Snapshot(home.Path()), tally))
+        continue;
+      second.points += tally.points;
+      second.built += tally.built;
+      second.checked += tally.checked;
+      second.possible = std::min<uint64_t>(second.possible + tally.possible, uint64_t(1) << 62);
+      second.situations.insert(tally.situations.begin(), tally.situations.end());
+      for (const auto& [point, situation] : tally.pointSituations)
+        second.pointSituations.insert({point, firstSituation + "|" + situation});
+      for (const std::string& failure : tally.failures)
+        second.failures.push_back("after the first cut's situation " + std::to_string(recoveries) + ", " + failure);
+      second.indexLost.insert(tally.indexLost.begin(), tally.indexLost.end());
+      second.mostFetchedAgain = std::max(second.mostFetchedAgain, tally.mostFetchedAgain);
+    }
+    std::cout << "[power cut] " << name << ", cut again during recovery: " << recoveries
+              << " recoveries recorded (one per first situation), ";
+    Report(name + ", cut again during recovery", story, second, false);
+  }
+
+  // Checks the record's shape and explores it; false when the record cannot be explored.
+  bool ExploreRecord(const std::string& name, const Story& story, const CDiskState& initial,
+                     const std::vector<CFileCall>& calls, const CDiskState& after, Tally& tally) {
+    const Package& package = *story.package;
     // A record that is not this story's download has no crash point that could fail.
-    const std::string shape = RecordShapeProblem(calls, ExpectedRecord(package, initial, Snapshot(home.Path())));
-    ASSERT_EQ("", shape) << name << ": the record is not a download's: " << shape;
-    CExplorer explorer(package, initial, calls, story->forgotten, story->fat, story->offlineNext);
+    const std::string shape = RecordShapeProblem(calls, ExpectedRecord(package, initial, after));
+    EXPECT_EQ("", shape) << name << ": the record is not a download's: " << shape;
+    CExplorer explorer(package, initial, calls, story.forgotten, story.fat, story.offlineNext);
     const std::string replay = explorer.RecordProblem();
-    ASSERT_EQ("", replay) << name << ": the record cannot be replayed from the story's disk: " << replay;
-    const Tally tally = explorer.Explore();
-    std::cout << "[power cut] " << name << ": " << calls.size() << " calls, " << tally.points << " crash points, "
+    EXPECT_EQ("", replay) << name << ": the record cannot be replayed from the story's disk: " << replay;
+    if (!shape.empty() || !replay.empty()) return false;
+    tally = explorer.Explore();
+    return true;
+  }
+
+  void Report(const std::string& name, const Story& story, const Tally& tally, bool prefix = true) {
+    if (prefix) std::cout << "[power cut] " << name << ": ";
+    std::cout << tally.points << " crash points, "
               << (tally.possible >= (uint64_t(1) << 62) ? std::string("over 2^62") : std::to_string(tally.possible))
               << " possible states, " << tally.built << " built, " << tally.checked
               << " distinct checked, " << tally.situations.size() << " recovery situations, "
               << tally.pointSituations.size() << " crash point and situation pairs, " << tally.failures.size()
               << " failed\n";
-    if (story->fat)
+    if (story.fat)
       std::cout << "[power cut] " << name << ": the resume index gone in " << tally.indexLost.size()
                 << " situations, at most " << tally.mostFetchedAgain << " finished parts fetched again\n";
     for (size_t i = 0; i < tally.failures.size() && i < 5; ++i) ADD_FAILURE() << name << ", " << tally.failures[i];
@@ -408,6 +483,14 @@ TEST_F(PowerCut, ASignedResumeOnFat) { Explore("signed resume on FAT"); }
 TEST_F(PowerCut, AResumeWhoseNextStartIsOffline) { Explore("resume, next start offline"); }
 TEST_F(PowerCut, ASignedResumeWhoseNextStartIsOffline) { Explore("signed resume, next start offline"); }
 TEST_F(PowerCut, TheServerMovesToAnotherVersion) { Explore("version change"); }
+
+// A second power cut while the next start recovers from the first: its fresh resume index, the
+// parts it fetches again, the join it makes again.
+TEST_F(PowerCut, AFirstDownloadCutAgainDuringRecovery) { ExploreSecondCut("first download"); }
+TEST_F(PowerCut, AResumeCutAgainDuringRecovery) { ExploreSecondCut("resume"); }
+TEST_F(PowerCut, TheForgettingJoinCutAgainDuringRecovery) { ExploreSecondCut("done part forgotten at the join"); }
+TEST_F(PowerCut, ASignedResumeOnFatCutAgainDuringRecovery) { ExploreSecondCut("signed resume on FAT"); }
+TEST_F(PowerCut, AResumeOnFatCutAgainDuringRecovery) { ExploreSecondCut("resume on FAT"); }
 
 // The explorer refuses, in plain words, a record it could pass without checking anything: one
 // that holds no download, one without the folder's flush after a replace, one that moves a file
