@@ -10,6 +10,7 @@ struct Piece {
   bool truncate = false;
   long long offset = 0;
   std::string data;
+  long long time = 0;  // the file's time of writing once this piece is on the disk
 };
 
 struct Inode {
@@ -17,6 +18,7 @@ struct Inode {
   std::string durable;  // as of the last fsync
   std::string current;  // as the program sees it
   std::vector<Piece> pending;
+  long long durableTime = 0;  // the time of writing as of the last fsync
 };
 
 // A change to a folder's entries.
@@ -60,14 +62,15 @@ struct Replay {
 Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_t point, size_t blockBytes,
            bool nonAtomicReplace) {
   Replay r;
-  auto add = [&r](bool folder, const std::string& content) {
-    r.inodes.push_back({folder, content, content, {}});
+  auto add = [&r](bool folder, const std::string& content, long long time = 0) {
+    r.inodes.push_back({folder, content, content, {}, time});
     return static_cast<int>(r.inodes.size() - 1);
   };
   r.names[""] = add(true, "");
   for (const std::string& folder : initial.folders) r.names[folder] = add(true, "");
   for (const auto& [path, content] : initial.files) {
-    r.names[path] = add(false, content);
+    const auto time = initial.times.find(path);
+    r.names[path] = add(false, content, time == initial.times.end() ? 0 : time->second);
     r.placed[path].push_back(content);
   }
   r.initialNames = r.names;
@@ -81,7 +84,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
         int inode = found != r.names.end() ? found->second : -1;
         if (inode < 0) {
           if (!call.create) break;
-          inode = r.names[call.path] = add(false, "");
+          inode = r.names[call.path] = add(false, "", call.time);
           r.changes.push_back({Parent(call.path), CFileCall::kOpen, call.path, "", inode});
         }
         handles[call.handle] = inode;
@@ -89,7 +92,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
         Inode& file = r.inodes[inode];
         if (call.truncate && !(file.durable.empty() && file.pending.empty())) {
           file.current.clear();
-          file.pending.push_back({true, 0, ""});
+          file.pending.push_back({true, 0, "", call.time});
         }
         break;
       }
@@ -100,7 +103,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
           const long long offset = call.offset + static_cast<long long>(at);
           const size_t room = blockBytes - static_cast<size_t>(offset) % blockBytes;
           const size_t length = std::min(room, call.data.size() - at);
-          file.pending.push_back({false, offset, call.data.substr(at, length)});
+          file.pending.push_back({false, offset, call.data.substr(at, length), call.time});
           Apply(file.current, file.pending.back());
           at += length;
         }
@@ -114,6 +117,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
             if (change.folder == handlePaths[call.handle]) change.durable = true;
         } else {
           inode.durable = inode.current;
+          if (!inode.pending.empty()) inode.durableTime = inode.pending.back().time;
           inode.pending.clear();
         }
         break;
@@ -176,10 +180,14 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
     }
   }
   std::map<int, std::string> contents;
+  std::map<int, long long> times;
   for (size_t p = 0; p < pieces.size(); ++p) {
     const auto [inode, index] = pieces[p];
     if (contents.count(inode) == 0) contents[inode] = r.inodes[inode].durable;
-    if (choice.pieces[p]) Apply(contents[inode], r.inodes[inode].pending[index]);
+    if (choice.pieces[p]) {
+      Apply(contents[inode], r.inodes[inode].pending[index]);
+      times[inode] = r.inodes[inode].pending[index].time;
+    }
   }
   CDiskState state;
   for (const auto& [path, inode] : names) {
@@ -193,7 +201,10 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
     if (r.inodes[inode].folder)
       state.folders.insert(path);
     else
+    {
       state.files[path] = contents.count(inode) ? contents[inode] : r.inodes[inode].durable;
+      state.times[path] = times.count(inode) ? times[inode] : r.inodes[inode].durableTime;
+    }
   }
   return state;
 }

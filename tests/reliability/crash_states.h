@@ -8,6 +8,8 @@
 //     changes made in one folder since its last flush, those that survive are the first few, in
 //     the order they were made (a journal keeps its order); folders are independent;
 //   - what lies in a folder whose own entry was lost is lost with it;
+//   - a file's time of writing is that of the last of its writes the disk kept (emptying on open
+//     counts as one), else that of its last flush, else that of its creation;
 //   - on a disk whose replace is not atomic (FAT, exFAT: `nonAtomicReplace`), a rename onto a
 //     name that is taken is two changes of its folder, the old file's removal and then the
 //     rename, so a power cut between them leaves neither.
@@ -26,8 +28,11 @@
 struct CDiskState {
   std::set<std::string> folders;
   std::map<std::string, std::string> files;
+  // Each file's time of writing (ns): that of the last write the disk kept, or of its creation.
+  std::map<std::string, long long> times;
   bool operator<(const CDiskState& other) const {
-    return folders != other.folders ? folders < other.folders : files < other.files;
+    if (folders != other.folders) return folders < other.folders;
+    return files != other.files ? files < other.files : times < other.times;
   }
 };
 

@@ -16,6 +16,8 @@
 #include <functional>
 #include <iostream>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/file_system.h"
@@ -65,15 +67,27 @@ CDiskState Snapshot(const std::string& root) {
     const std::string relative = fs::relative(entry.path(), base).generic_string();
     if (entry.is_directory())
       state.folders.insert(relative);
-    else
+    else {
       state.files[relative] = ReadFile(entry.path().string());
+      state.times[relative] = FindFileWriteTime(entry.path().string());
+    }
   }
   return state;
 }
 
 void Materialize(const CDiskState& state, const std::string& root) {
   for (const std::string& folder : state.folders) fs::create_directories(Native(root) + "/" + folder);
-  for (const auto& [path, content] : state.files) WriteFile(Native(root) + "/" + path, content);
+  for (const auto& [path, content] : state.files) {
+    const std::string file = Native(root) + "/" + path;
+    WriteFile(file, content);
+    // The time of writing the disk kept, which a signed build's record of its check compares.
+    const auto time = state.times.find(path);
+    if (time == state.times.end()) continue;
+    timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(time->second / 1000000000);
+    times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(time->second % 1000000000);
+    utimensat(AT_FDCWD, file.c_str(), times, 0);
+  }
 }
 
 // The parts an index text records as done.
@@ -117,6 +131,15 @@ struct Tally {
   size_t mostFetchedAgain = 0;
 };
 
+// Whether a signed build's record of its full check (`corvane.exe.verified`: hash, size, time of
+// writing) names this size and time of writing.
+bool StampNames(const std::string& stamp, long long size, long long time) {
+  std::istringstream in(stamp);
+  std::string hash;
+  long long recordedSize = -1, recordedTime = -1;
+  return static_cast<bool>(in >> hash >> recordedSize >> recordedTime) && recordedSize == size && recordedTime == time;
+}
+
 // What the next start can tell apart on a disk: which parts are whole (a part's file is either
 // the part or fetched again from its first byte, however much of it is there), which copy of each
 // file the program placed by a replace stands there, whether the installer is whole, and which
@@ -133,7 +156,14 @@ std::string Situation(const Package& package, const CDiskState& state,
     if (part && path == package.version + "/" + name) {
       if (content == package.Part(name)) key += path + " whole\n";
     } else if (path == package.version + "/corvane.exe") {
-      key += path + (content == package.installer ? " whole\n" : " not whole\n");
+      key += path + (content == package.installer ? " whole" : " not whole");
+      // Whether the record of its check names it as it stands: trusted, or checked again.
+      const auto stamp = state.files.find(path + ".verified");
+      const auto time = state.times.find(path);
+      if (stamp != state.files.end() && time != state.times.end())
+        key += StampNames(stamp->second, static_cast<long long>(content.size()), time->second) ? ", its check current"
+                                                                                                : ", its check stale";
+      key += "\n";
     } else if (copies != placed.end()) {
       // Counted from the first copy placed: the same copy has the same number at every point.
       const auto at = std::find(copies->second.begin(), copies->second.end(), content);
@@ -287,6 +317,15 @@ class CExplorer {
     const auto installer = state.files.find(Installer());
     if (installer != state.files.end() && installer->second != m_package.installer)
       return "corvane.exe stands but is not whole (" + std::to_string(installer->second.size()) + " bytes)";
+    // A record of the full check that names the installer as it stands must not vouch for one
+    // that is not whole (the next start would trust it without reading it).
+    const auto stamp = state.files.find(Installer() + ".verified");
+    const bool stampCurrent = installer != state.files.end() && stamp != state.files.end() &&
+                              StampNames(stamp->second, static_cast<long long>(installer->second.size()),
+                                         state.times.count(Installer()) ? state.times.at(Installer()) : -1);
+    if (stampCurrent && installer->second != m_package.installer)
+      return "corvane.exe.verified vouches for an installer that is not whole";
+    const bool installerWhole = installer != state.files.end() && installer->second == m_package.installer;
     // Another version's folder (one the server has moved on from) is left as it was.
     for (const auto& [path, content] : m_initial.files) {
       if (path.find('/') == std::string::npos || path.rfind(m_package.version + "/", 0) == 0) continue;
@@ -323,6 +362,21 @@ class CExplorer {
     if (!run.messages.empty()) return "the next Download says: " + run.messages.front();
     if (!run.installEnabled || ReadFile(home / (m_package.version + "\\corvane.exe")) != m_package.installer)
       return "the next Download gives no byte-identical installer";
+    const std::string installerPath = home / (m_package.version + "\\corvane.exe");
+    // An installer that stood whole is kept: offered as it is, never joined or fetched again.
+    const std::vector<std::string> requests = server.Requests();
+    if (installerWhole && std::any_of(requests.begin(), requests.end(), [&](const std::string& object) {
+          return std::find(m_package.partNames.begin(), m_package.partNames.end(), object.substr(kRemote.size())) !=
+                 m_package.partNames.end();
+        }))
+      return "corvane.exe stood whole, yet the next Download fetches its parts again";
+    if (installerWhole && state.times.count(Installer()) && FindFileWriteTime(installerPath) != state.times.at(Installer()))
+      return "corvane.exe stood whole, yet the next Download writes it again";
+    // A signed build leaves the record of its check naming the installer it offers, so the start
+    // after it need not read the installer again.
+    if (!m_package.publicKey.empty() &&
+        !StampNames(ReadFile(installerPath + ".verified"), FindFileSize(installerPath), FindFileWriteTime(installerPath)))
+      return "after the next Download corvane.exe.verified does not name the installer it offers";
     for (const std::string& object : server.Requests()) {
       if (!finished.count(object.substr(kRemote.size()))) continue;
       if (indexLost && !proves) {
@@ -483,6 +537,8 @@ TEST_F(PowerCut, ASignedResumeOnFat) { Explore("signed resume on FAT"); }
 TEST_F(PowerCut, AResumeWhoseNextStartIsOffline) { Explore("resume, next start offline"); }
 TEST_F(PowerCut, ASignedResumeWhoseNextStartIsOffline) { Explore("signed resume, next start offline"); }
 TEST_F(PowerCut, TheServerMovesToAnotherVersion) { Explore("version change"); }
+TEST_F(PowerCut, ASignedJoinReplacesAnEarlierCheck) { Explore("signed join over an earlier check"); }
+TEST_F(PowerCut, AnInstallerWithAnotherTimeIsCheckedAgain) { Explore("installer checked again at start-up"); }
 
 // A second power cut while the next start recovers from the first: its fresh resume index, the
 // parts it fetches again, the join it makes again.

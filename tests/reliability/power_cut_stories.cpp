@@ -125,6 +125,28 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
       {"resume, next start offline", p, cutThird(p), nullptr, 0, {}, false, true},
       {"signed resume, next start offline", &older, cutThird(&older), nullptr, 0, {}, false, true},
   };
+  // A signed build's joined installer, checked and its check recorded beside it; then the
+  // installer gone (a user deleted it): the join runs again, over the earlier record, and
+  // replaces that record.
+  auto signedDone = [o = &older](const std::string& home, CScriptedTransport& server) {
+    Serve(server, *o);
+    Download(home, *o);
+  };
+  stories.push_back({"signed join over an earlier check", &older,
+                     [o = &older, signedDone](const std::string& home, CScriptedTransport& server) {
+                       signedDone(home, server);
+                       RemoveFile(JoinPath(JoinPath(home, o->version), "corvane.exe"));
+                     },
+                     nullptr, 0});
+  // The same installer, whole, with another time of writing than its record names (copied back
+  // by a backup tool): start-up checks it in full again and replaces the record.
+  stories.push_back({"installer checked again at start-up", &older,
+                     [o = &older, signedDone](const std::string& home, CScriptedTransport& server) {
+                       signedDone(home, server);
+                       const fs::path installer = NativePath(JoinPath(JoinPath(home, o->version), "corvane.exe"));
+                       fs::last_write_time(installer, fs::last_write_time(installer) + std::chrono::seconds(1));
+                     },
+                     nullptr, 0});
   // Two parts of 7.2 done and the third cut short; then the server offers another version: its
   // folder is made beside the first and every part of it fetched.
   if (moved != nullptr) stories.push_back({"version change", moved, cutThird(p), nullptr, 0});
