@@ -35,14 +35,21 @@ std::string Parent(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-void Apply(std::string& content, const Piece& piece) {
+// `fill`: what a block the file grows over, and no write reached, reads as.
+void Apply(std::string& content, const Piece& piece, char fill = '\0') {
   if (piece.truncate) {
     content.clear();
     return;
   }
   const size_t end = static_cast<size_t>(piece.offset) + piece.data.size();
-  if (content.size() < end) content.resize(end, '\0');
+  if (content.size() < end) content.resize(end, fill);
   content.replace(static_cast<size_t>(piece.offset), piece.data.size(), piece.data);
+}
+
+// A write lost on a disk that kept the file's size: the file is as long as the write made it.
+void Lengthen(std::string& content, const Piece& piece, char fill) {
+  const size_t end = static_cast<size_t>(piece.offset) + piece.data.size();
+  if (!piece.truncate && content.size() < end) content.resize(end, fill);
 }
 
 // A record the replay cannot follow: a call on a file or handle it does not know, as when the
@@ -159,7 +166,8 @@ struct Choice {
 };
 
 CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
-                 const std::vector<std::pair<int, size_t>>& pieces, const Choice& choice) {
+                 const std::vector<std::pair<int, size_t>>& pieces, const Choice& choice, const CDiskModel& model) {
+  const char fill = model.staleBlocks ? kStaleByte : '\0';
   std::vector<bool> lost(r.changes.size(), false);
   for (size_t f = 0; f < loose.size(); ++f)
     for (size_t j = choice.kept[f]; j < loose[f].size(); ++j) lost[loose[f][j]] = true;
@@ -185,8 +193,10 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
     const auto [inode, index] = pieces[p];
     if (contents.count(inode) == 0) contents[inode] = r.inodes[inode].durable;
     if (choice.pieces[p]) {
-      Apply(contents[inode], r.inodes[inode].pending[index]);
+      Apply(contents[inode], r.inodes[inode].pending[index], fill);
       times[inode] = r.inodes[inode].pending[index].time;
+    } else if (model.sizeAhead) {
+      Lengthen(contents[inode], r.inodes[inode].pending[index], fill);
     }
   }
   CDiskState state;
@@ -212,8 +222,8 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
 }  // namespace
 
 CCrashStates::CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes,
-                           bool nonAtomicReplace)
-    : m_initial(initial), m_calls(std::move(calls)), m_nBlockBytes(blockBytes), m_bNonAtomicReplace(nonAtomicReplace) {}
+                           const CDiskModel& model)
+    : m_initial(initial), m_calls(std::move(calls)), m_nBlockBytes(blockBytes), m_model(model) {}
 
 std::vector<size_t> CCrashStates::CrashPoints() const {
   std::vector<size_t> points{0};
@@ -227,7 +237,7 @@ std::vector<size_t> CCrashStates::CrashPoints() const {
 
 std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustiveLimit, size_t samples,
                                                 std::mt19937& random, uint64_t& possible) const {
-  const Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace);
+  const Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_model.nonAtomicReplace);
   std::map<std::string, std::vector<size_t>> looseByFolder;
   for (size_t i = 0; i < r.changes.size(); ++i)
     if (!r.changes[i].durable) looseByFolder[r.changes[i].folder].push_back(i);
@@ -253,26 +263,26 @@ std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustive
         rest /= loose[f].size() + 1;
       }
       for (size_t p = 0; p < pieces.size(); ++p, rest /= 2) choice.pieces[p] = rest % 2 == 1;
-      states.push_back(Build(r, loose, pieces, choice));
+      states.push_back(Build(r, loose, pieces, choice, m_model));
     }
     return states;
   }
-  states.push_back(Build(r, loose, pieces, choice));  // everything unflushed lost
+  states.push_back(Build(r, loose, pieces, choice, m_model));  // everything unflushed lost
   for (size_t f = 0; f < loose.size(); ++f) choice.kept[f] = loose[f].size();
   choice.pieces.assign(pieces.size(), true);
-  states.push_back(Build(r, loose, pieces, choice));  // everything kept, as after a kill
+  states.push_back(Build(r, loose, pieces, choice, m_model));  // everything kept, as after a kill
   for (size_t s = 0; s < samples; ++s) {
     for (size_t f = 0; f < loose.size(); ++f)
       choice.kept[f] = std::uniform_int_distribution<size_t>(0, loose[f].size())(random);
     for (size_t p = 0; p < pieces.size(); ++p) choice.pieces[p] = (random() & 1) != 0;
-    states.push_back(Build(r, loose, pieces, choice));
+    states.push_back(Build(r, loose, pieces, choice, m_model));
   }
   return states;
 }
 
 std::string CCrashStates::RecordProblem() const {
   try {
-    Run(m_initial, m_calls, m_calls.size(), m_nBlockBytes, m_bNonAtomicReplace);
+    Run(m_initial, m_calls, m_calls.size(), m_nBlockBytes, m_model.nonAtomicReplace);
   } catch (const std::runtime_error& problem) {
     return problem.what();
   }
@@ -280,10 +290,10 @@ std::string CCrashStates::RecordProblem() const {
 }
 
 std::vector<std::string> CCrashStates::PlacedContents(const std::string& path, size_t point) const {
-  Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace);
+  Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_model.nonAtomicReplace);
   return r.placed[path];
 }
 
 std::map<std::string, std::vector<std::string>> CCrashStates::AllPlacedContents(size_t point) const {
-  return Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace).placed;
+  return Run(m_initial, m_calls, point, m_nBlockBytes, m_model.nonAtomicReplace).placed;
 }

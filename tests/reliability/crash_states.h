@@ -12,7 +12,12 @@
 //     counts as one), else that of its last flush, else that of its creation;
 //   - on a disk whose replace is not atomic (FAT, exFAT: `nonAtomicReplace`), a rename onto a
 //     name that is taken is two changes of its folder, the old file's removal and then the
-//     rename, so a power cut between them leaves neither.
+//     rename, so a power cut between them leaves neither;
+//   - on a disk that hands out blocks without clearing them (`staleBlocks`), a lost block inside
+//     the file's surviving length reads as what the block held before: old bytes, not zeros;
+//   - on a disk that may keep a file's size without the data behind it (`sizeAhead`), a lost
+//     write still lengthens the file, and what it would have written reads as zeros (or, with
+//     stale blocks, old bytes).
 #pragma once
 
 #include <cstdint>
@@ -36,10 +41,31 @@ struct CDiskState {
   }
 };
 
+// How a file system may fare in a power cut, beyond what every model above shares.
+struct CDiskModel {
+  const char* name;
+  bool nonAtomicReplace;  // FAT, exFAT: a replace is a removal and a rename
+  bool staleBlocks;       // a lost block reads as old bytes
+  bool sizeAhead;         // a file's size may be kept without its data
+};
+// A journal that keeps its order and writes a file's data before its size (ext4's default).
+constexpr CDiskModel kOrderedJournal{"ordered journal", false, false, false};
+constexpr CDiskModel kFatModel{"FAT", true, false, false};
+// Blocks handed out uncleared, read back with what they held (a journal that logs only
+// metadata, ext4's writeback mode).
+constexpr CDiskModel kStaleBlocks{"stale blocks", false, true, false};
+// The size logged before the data behind it is written: a file longer than what reached it.
+constexpr CDiskModel kSizeAhead{"size ahead of data", false, false, true};
+// FAT's clusters are reused uncleared and its size field written on its own: all of it.
+constexpr CDiskModel kFatStaleSizeAhead{"FAT, stale clusters, size ahead", true, true, true};
+
+// The old bytes a stale block holds where the file held nothing before: a freed cluster's.
+constexpr char kStaleByte = '\xA5';
+
 class CCrashStates {
  public:
   CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes,
-               bool nonAtomicReplace = false);
+               const CDiskModel& model = kOrderedJournal);
 
   // "" when the record can be replayed from the initial disk; otherwise which call it cannot
   // follow and why, e.g. a move of a file that disk does not hold (the replay of a crash point
@@ -70,5 +96,5 @@ class CCrashStates {
   CDiskState m_initial;
   std::vector<CFileCall> m_calls;
   size_t m_nBlockBytes;
-  bool m_bNonAtomicReplace;
+  CDiskModel m_model;
 };

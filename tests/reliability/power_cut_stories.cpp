@@ -125,6 +125,14 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
       {"resume, next start offline", p, cutThird(p), nullptr, 0, {}, false, true},
       {"signed resume, next start offline", &older, cutThird(&older), nullptr, 0, {}, false, true},
   };
+  // The resume story on disks that may leave a part's file holding old bytes or longer than
+  // what reached it: only the records, written after a flush (and, signed, the release's
+  // hashes), may tell a done part.
+  stories.push_back({"resume, stale blocks", p, cutThird(p), nullptr, 0, {}, false, false, true, false});
+  stories.push_back({"resume, size ahead of data", p, cutThird(p), nullptr, 0, {}, false, false, false, true});
+  stories.push_back({"resume on FAT, stale clusters, size ahead", p, cutThird(p), nullptr, 0, {}, true, false, true, true});
+  stories.push_back(
+      {"signed resume on FAT, stale clusters, size ahead", &older, cutThird(&older), nullptr, 0, {}, true, false, true, true});
   // A signed build's joined installer, checked and its check recorded beside it; then the
   // installer gone (a user deleted it): the join runs again, over the earlier record, and
   // replaces that record.

@@ -57,6 +57,10 @@ struct Story {
   // The start after the power cut finds the server down: it must start from the copies kept
   // here and lose no record; the start after that, with the server back, must finish.
   bool offlineNext = false;
+  // The disk hands out blocks uncleared (a lost block reads as old bytes, not zeros), and may
+  // keep a file's size without the data behind it (a file longer than what reached it).
+  bool staleBlocks = false;
+  bool sizeAhead = false;
 };
 
 // The stories: a first download, a resume over a part cut short, the join, a part that fails
