@@ -242,7 +242,14 @@ std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustive
   for (size_t i = 0; i < r.changes.size(); ++i)
     if (!r.changes[i].durable) looseByFolder[r.changes[i].folder].push_back(i);
   std::vector<std::vector<size_t>> loose;
-  for (auto& [folder, changes] : looseByFolder) loose.push_back(changes);
+  for (auto& [folder, changes] : looseByFolder) {
+    if (!m_model.unorderedFolders) {
+      loose.push_back(changes);
+      continue;
+    }
+    // Out of order: each change survives or not on its own, as if it were a folder of its own.
+    for (size_t change : changes) loose.push_back({change});
+  }
   std::vector<std::pair<int, size_t>> pieces;
   for (size_t inode = 0; inode < r.inodes.size(); ++inode)
     for (size_t j = 0; j < r.inodes[inode].pending.size(); ++j) pieces.push_back({static_cast<int>(inode), j});

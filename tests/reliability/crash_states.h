@@ -17,7 +17,9 @@
 //     the file's surviving length reads as what the block held before: old bytes, not zeros;
 //   - on a disk that may keep a file's size without the data behind it (`sizeAhead`), a lost
 //     write still lengthens the file, and what it would have written reads as zeros (or, with
-//     stale blocks, old bytes).
+//     stale blocks, old bytes);
+//   - on a disk that writes a folder's changes out in no fixed order (`unorderedFolders`), any
+//     of the changes since the folder's last flush may survive without those made before it.
 #pragma once
 
 #include <cstdint>
@@ -47,17 +49,20 @@ struct CDiskModel {
   bool nonAtomicReplace;  // FAT, exFAT: a replace is a removal and a rename
   bool staleBlocks;       // a lost block reads as old bytes
   bool sizeAhead;         // a file's size may be kept without its data
+  bool unorderedFolders;  // a folder's unflushed changes survive in any combination
 };
 // A journal that keeps its order and writes a file's data before its size (ext4's default).
-constexpr CDiskModel kOrderedJournal{"ordered journal", false, false, false};
-constexpr CDiskModel kFatModel{"FAT", true, false, false};
+constexpr CDiskModel kOrderedJournal{"ordered journal", false, false, false, false};
+constexpr CDiskModel kFatModel{"FAT", true, false, false, false};
 // Blocks handed out uncleared, read back with what they held (a journal that logs only
 // metadata, ext4's writeback mode).
-constexpr CDiskModel kStaleBlocks{"stale blocks", false, true, false};
+constexpr CDiskModel kStaleBlocks{"stale blocks", false, true, false, false};
 // The size logged before the data behind it is written: a file longer than what reached it.
-constexpr CDiskModel kSizeAhead{"size ahead of data", false, false, true};
+constexpr CDiskModel kSizeAhead{"size ahead of data", false, false, true, false};
 // FAT's clusters are reused uncleared and its size field written on its own: all of it.
-constexpr CDiskModel kFatStaleSizeAhead{"FAT, stale clusters, size ahead", true, true, true};
+constexpr CDiskModel kFatStaleSizeAhead{"FAT, stale clusters, size ahead", true, true, true, false};
+// A folder's changes written out in no fixed order: a later rename kept, an earlier one lost.
+constexpr CDiskModel kUnorderedFolders{"folder changes out of order", false, false, false, true};
 
 // The old bytes a stale block holds where the file held nothing before: a freed cluster's.
 constexpr char kStaleByte = '\xA5';

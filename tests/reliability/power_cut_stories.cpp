@@ -133,6 +133,12 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
   stories.push_back({"resume on FAT, stale clusters, size ahead", p, cutThird(p), nullptr, 0, {}, true, false, true, true});
   stories.push_back(
       {"signed resume on FAT, stale clusters, size ahead", &older, cutThird(&older), nullptr, 0, {}, true, false, true, true});
+  // A first download, and a signed one, on a disk that may keep a later change of a folder and
+  // lose an earlier one: the resume index's replace kept, the creation of the part it records lost.
+  stories.push_back({"first download, folder changes out of order", p, nullptr, nullptr, 0, {}, false, false, false,
+                     false, true, true});
+  stories.push_back({"signed release copies, folder changes out of order", &newer, cutThird(&older), nullptr, 0, {},
+                     false, false, false, false, true, true});
   // A signed build's joined installer, checked and its check recorded beside it; then the
   // installer gone (a user deleted it): the join runs again, over the earlier record, and
   // replaces that record.
