@@ -148,7 +148,8 @@ bool StampNames(const std::string& stamp, long long size, long long time) {
 }
 
 // What the next start can tell apart on a disk: which parts are whole (a part's file is either
-// the part or fetched again from its first byte, however much of it is there), which copy of each
+// the part or fetched again from its first byte, however much of it is there; a signed build's
+// start-up tells a file of the part's exact size from a shorter one), which copy of each
 // file the program placed by a replace stands there, whether the installer is whole, and which
 // folders exist. Temporary files are never read and count for nothing.
 std::string Situation(const Package& package, const CDiskState& state,
@@ -161,7 +162,11 @@ std::string Situation(const Package& package, const CDiskState& state,
     const bool part = std::find(package.partNames.begin(), package.partNames.end(), name) != package.partNames.end();
     const auto copies = placed.find(path);
     if (part && path == package.version + "/" + name) {
-      if (content == package.Part(name)) key += path + " whole\n";
+      // A signed start-up that has lost the resume index reads a file of the part's exact size.
+      if (content == package.Part(name))
+        key += path + " whole\n";
+      else if (content.size() == package.Part(name).size())
+        key += path + " full size, not whole\n";
     } else if (path == package.version + "/corvane.exe") {
       key += path + (content == package.installer ? " whole" : " not whole");
       // Whether the record of its check names it as it stands: trusted, or checked again.
@@ -602,6 +607,9 @@ TEST_F(PowerCut, AFirstDownloadWithFolderChangesOutOfOrder) { Explore("first dow
 TEST_F(PowerCut, ASignedBuildTakesANewReleaseWithFolderChangesOutOfOrder) {
   Explore("signed release copies, folder changes out of order");
 }
+TEST_F(PowerCut, ASignedStartUpTakesNoStaleFullSizePart) {
+  Explore("signed resume index lost over a stale full-size part");
+}
 TEST_F(PowerCut, ASignedJoinReplacesAnEarlierCheck) { Explore("signed join over an earlier check"); }
 TEST_F(PowerCut, AnInstallerWithAnotherTimeIsCheckedAgain) { Explore("installer checked again at start-up"); }
 
@@ -612,6 +620,75 @@ TEST_F(PowerCut, AResumeCutAgainDuringRecovery) { ExploreSecondCut("resume"); }
 TEST_F(PowerCut, TheForgettingJoinCutAgainDuringRecovery) { ExploreSecondCut("done part forgotten at the join"); }
 TEST_F(PowerCut, ASignedResumeOnFatCutAgainDuringRecovery) { ExploreSecondCut("signed resume on FAT"); }
 TEST_F(PowerCut, AResumeOnFatCutAgainDuringRecovery) { ExploreSecondCut("resume on FAT"); }
+TEST_F(PowerCut, ASignedResumeOnFatWithStaleClustersCutAgainDuringRecovery) {
+  ExploreSecondCut("signed resume on FAT, stale clusters, size ahead");
+}
+TEST_F(PowerCut, AnInstallerCheckedAgainCutAgainDuringRecovery) { ExploreSecondCut("installer checked again at start-up"); }
+
+// The disk models on a small record, so that a model that builds nothing new cannot pass for one
+// that is explored: in the folder "v", a file "part" made, then a file made, two blocks written to
+// it at times 10 and 20, flushed at neither, and renamed to "v/done", the folder unflushed.
+TEST(PowerCutModels, EachModelBuildsTheDisksItNames) {
+  std::vector<CFileCall> calls(4);
+  calls[0].kind = CFileCall::kOpen;
+  calls[0].handle = 0;
+  calls[0].path = "v/new";
+  calls[0].create = calls[0].truncate = true;
+  calls[0].time = 5;
+  for (int i = 1; i <= 2; ++i) {
+    calls[i].kind = CFileCall::kWrite;
+    calls[i].handle = 0;
+    calls[i].offset = (i - 1) * 4;
+    calls[i].data = std::string(4, static_cast<char>('a' + i - 1));
+    calls[i].time = i * 10;
+  }
+  calls[3].kind = CFileCall::kRename;
+  calls[3].path = "v/new";
+  calls[3].to = "v/done";
+  CFileCall part;
+  part.kind = CFileCall::kOpen;
+  part.handle = 1;
+  part.path = "v/part";
+  part.create = true;
+  calls.insert(calls.begin(), part);
+  CDiskState initial;
+  initial.folders.insert("v");
+  auto disks = [&](const CDiskModel& model) {
+    std::mt19937 random(1);
+    uint64_t possible = 0;
+    const std::vector<CDiskState> list = CCrashStates(initial, calls, 4, model).StatesAt(5, 1024, 0, random, possible);
+    return std::set<CDiskState>(list.begin(), list.end());
+  };
+  auto any = [](const std::set<CDiskState>& states, const std::function<bool(const CDiskState&)>& test) {
+    return std::any_of(states.begin(), states.end(), test);
+  };
+  const auto second = [](const CDiskState& d, const std::string& content) {
+    const auto file = d.files.find("v/done");
+    return file != d.files.end() && file->second == content;
+  };
+
+  // Ordered: the rename never survives without the creation; a lost first block reads zeros;
+  // the time is the last kept write's, or the creation's.
+  const auto ordered = disks(kOrderedJournal);
+  EXPECT_TRUE(any(ordered, [&](const CDiskState& d) { return second(d, std::string(4, '\0') + "bbbb"); }));
+  EXPECT_FALSE(any(ordered, [&](const CDiskState& d) { return second(d, "aaaa\xA5\xA5\xA5\xA5"); }));
+  EXPECT_TRUE(any(ordered, [](const CDiskState& d) { return d.files.count("v/done") && d.times.at("v/done") == 20; }));
+  EXPECT_TRUE(any(ordered, [](const CDiskState& d) {
+    return d.files.count("v/done") && d.files.at("v/done") == "aaaa" && d.times.at("v/done") == 10;
+  }));
+  EXPECT_TRUE(any(ordered, [](const CDiskState& d) { return d.files.count("v/done") && d.times.at("v/done") == 5; }));
+  EXPECT_FALSE(any(ordered, [](const CDiskState& d) { return d.files.count("v/done") && d.files.at("v/done").size() == 8 &&
+                                                             d.files.at("v/done").substr(4) == std::string(4, '\0'); }));
+  // Stale blocks: the lost first block reads old bytes.
+  EXPECT_TRUE(any(disks(kStaleBlocks), [&](const CDiskState& d) { return second(d, "\xA5\xA5\xA5\xA5" "bbbb"); }));
+  // Size ahead: the lost second write still lengthens the file, with zeros behind its size.
+  EXPECT_TRUE(any(disks(kSizeAhead), [&](const CDiskState& d) { return second(d, "aaaa" + std::string(4, '\0')); }));
+  EXPECT_TRUE(any(disks(kFatStaleSizeAhead), [&](const CDiskState& d) { return second(d, "aaaa\xA5\xA5\xA5\xA5"); }));
+  // Out of order: the rename can survive while the earlier creation of "part" is lost.
+  const auto renamedWithoutPart = [](const CDiskState& d) { return d.files.count("v/done") && !d.files.count("v/part"); };
+  EXPECT_FALSE(any(ordered, renamedWithoutPart));
+  EXPECT_TRUE(any(disks(kUnorderedFolders), renamedWithoutPart));
+}
 
 // The explorer refuses, in plain words, a record it could pass without checking anything: one
 // that holds no download, one without the folder's flush after a replace, one that moves a file

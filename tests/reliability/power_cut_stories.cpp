@@ -133,6 +133,18 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
   stories.push_back({"resume on FAT, stale clusters, size ahead", p, cutThird(p), nullptr, 0, {}, true, false, true, true});
   stories.push_back(
       {"signed resume on FAT, stale clusters, size ahead", &older, cutThird(&older), nullptr, 0, {}, true, false, true, true});
+  // Two earlier cuts on FAT with stale clusters: one left the third part's file at its full size
+  // with old bytes behind its first block, one the resume index gone. The signed start-up must
+  // find the first two by their hashes and not take the third, whose size alone is right.
+  stories.push_back({"signed resume index lost over a stale full-size part", &older,
+                     [o = &older, cutThird](const std::string& home, CScriptedTransport& server) {
+                       cutThird(o)(home, server);
+                       const std::string folder = JoinPath(home, o->version), third = o->partNames[2];
+                       const std::string& bytes = o->Part(third);
+                       WriteFile(JoinPath(folder, third), bytes.substr(0, 4096) + std::string(bytes.size() - 4096, '\xA5'));
+                       RemoveFile(JoinPath(folder, "pkgindex.txt"));
+                     },
+                     nullptr, 0, {}, true, false, true, true});
   // A first download, and a signed one, on a disk that may keep a later change of a folder and
   // lose an earlier one: the resume index's replace kept, the creation of the part it records lost.
   stories.push_back({"first download, folder changes out of order", p, nullptr, nullptr, 0, {}, false, false, false,
