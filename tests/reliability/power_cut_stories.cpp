@@ -134,14 +134,15 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
   stories.push_back(
       {"signed resume on FAT, stale clusters, size ahead", &older, cutThird(&older), nullptr, 0, {}, true, false, true, true});
   // Two earlier cuts on FAT with stale clusters: one left the third part's file at its full size
-  // with old bytes behind its first block, one the resume index gone. The signed start-up must
+  // with old bytes behind its first half, one the resume index gone. The signed start-up must
   // find the first two by their hashes and not take the third, whose size alone is right.
   stories.push_back({"signed resume index lost over a stale full-size part", &older,
                      [o = &older, cutThird](const std::string& home, CScriptedTransport& server) {
                        cutThird(o)(home, server);
                        const std::string folder = JoinPath(home, o->version), third = o->partNames[2];
                        const std::string& bytes = o->Part(third);
-                       WriteFile(JoinPath(folder, third), bytes.substr(0, 4096) + std::string(bytes.size() - 4096, '\xA5'));
+                       const size_t arrived = bytes.size() / 2;
+                       WriteFile(JoinPath(folder, third), bytes.substr(0, arrived) + std::string(bytes.size() - arrived, '\xA5'));
                        RemoveFile(JoinPath(folder, "pkgindex.txt"));
                      },
                      nullptr, 0, {}, true, false, true, true});
