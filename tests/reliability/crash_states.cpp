@@ -10,6 +10,7 @@ struct Piece {
   bool truncate = false;
   long long offset = 0;
   std::string data;
+  long long time = 0;  // the file's time of writing once this piece is on the disk
 };
 
 struct Inode {
@@ -17,6 +18,7 @@ struct Inode {
   std::string durable;  // as of the last fsync
   std::string current;  // as the program sees it
   std::vector<Piece> pending;
+  long long durableTime = 0;  // the time of writing as of the last fsync
 };
 
 // A change to a folder's entries.
@@ -33,14 +35,21 @@ std::string Parent(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-void Apply(std::string& content, const Piece& piece) {
+// `fill`: what a block the file grows over, and no write reached, reads as.
+void Apply(std::string& content, const Piece& piece, char fill = '\0') {
   if (piece.truncate) {
     content.clear();
     return;
   }
   const size_t end = static_cast<size_t>(piece.offset) + piece.data.size();
-  if (content.size() < end) content.resize(end, '\0');
+  if (content.size() < end) content.resize(end, fill);
   content.replace(static_cast<size_t>(piece.offset), piece.data.size(), piece.data);
+}
+
+// A write lost on a disk that kept the file's size: the file is as long as the write made it.
+void Lengthen(std::string& content, const Piece& piece, char fill) {
+  const size_t end = static_cast<size_t>(piece.offset) + piece.data.size();
+  if (!piece.truncate && content.size() < end) content.resize(end, fill);
 }
 
 // A record the replay cannot follow: a call on a file or handle it does not know, as when the
@@ -60,14 +69,15 @@ struct Replay {
 Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_t point, size_t blockBytes,
            bool nonAtomicReplace) {
   Replay r;
-  auto add = [&r](bool folder, const std::string& content) {
-    r.inodes.push_back({folder, content, content, {}});
+  auto add = [&r](bool folder, const std::string& content, long long time = 0) {
+    r.inodes.push_back({folder, content, content, {}, time});
     return static_cast<int>(r.inodes.size() - 1);
   };
   r.names[""] = add(true, "");
   for (const std::string& folder : initial.folders) r.names[folder] = add(true, "");
   for (const auto& [path, content] : initial.files) {
-    r.names[path] = add(false, content);
+    const auto time = initial.times.find(path);
+    r.names[path] = add(false, content, time == initial.times.end() ? 0 : time->second);
     r.placed[path].push_back(content);
   }
   r.initialNames = r.names;
@@ -81,7 +91,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
         int inode = found != r.names.end() ? found->second : -1;
         if (inode < 0) {
           if (!call.create) break;
-          inode = r.names[call.path] = add(false, "");
+          inode = r.names[call.path] = add(false, "", call.time);
           r.changes.push_back({Parent(call.path), CFileCall::kOpen, call.path, "", inode});
         }
         handles[call.handle] = inode;
@@ -89,7 +99,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
         Inode& file = r.inodes[inode];
         if (call.truncate && !(file.durable.empty() && file.pending.empty())) {
           file.current.clear();
-          file.pending.push_back({true, 0, ""});
+          file.pending.push_back({true, 0, "", call.time});
         }
         break;
       }
@@ -100,7 +110,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
           const long long offset = call.offset + static_cast<long long>(at);
           const size_t room = blockBytes - static_cast<size_t>(offset) % blockBytes;
           const size_t length = std::min(room, call.data.size() - at);
-          file.pending.push_back({false, offset, call.data.substr(at, length)});
+          file.pending.push_back({false, offset, call.data.substr(at, length), call.time});
           Apply(file.current, file.pending.back());
           at += length;
         }
@@ -114,6 +124,7 @@ Replay Run(const CDiskState& initial, const std::vector<CFileCall>& calls, size_
             if (change.folder == handlePaths[call.handle]) change.durable = true;
         } else {
           inode.durable = inode.current;
+          if (!inode.pending.empty()) inode.durableTime = inode.pending.back().time;
           inode.pending.clear();
         }
         break;
@@ -155,7 +166,8 @@ struct Choice {
 };
 
 CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
-                 const std::vector<std::pair<int, size_t>>& pieces, const Choice& choice) {
+                 const std::vector<std::pair<int, size_t>>& pieces, const Choice& choice, const CDiskModel& model) {
+  const char fill = model.staleBlocks ? kStaleByte : '\0';
   std::vector<bool> lost(r.changes.size(), false);
   for (size_t f = 0; f < loose.size(); ++f)
     for (size_t j = choice.kept[f]; j < loose[f].size(); ++j) lost[loose[f][j]] = true;
@@ -176,10 +188,16 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
     }
   }
   std::map<int, std::string> contents;
+  std::map<int, long long> times;
   for (size_t p = 0; p < pieces.size(); ++p) {
     const auto [inode, index] = pieces[p];
     if (contents.count(inode) == 0) contents[inode] = r.inodes[inode].durable;
-    if (choice.pieces[p]) Apply(contents[inode], r.inodes[inode].pending[index]);
+    if (choice.pieces[p]) {
+      Apply(contents[inode], r.inodes[inode].pending[index], fill);
+      times[inode] = r.inodes[inode].pending[index].time;
+    } else if (model.sizeAhead) {
+      Lengthen(contents[inode], r.inodes[inode].pending[index], fill);
+    }
   }
   CDiskState state;
   for (const auto& [path, inode] : names) {
@@ -193,7 +211,10 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
     if (r.inodes[inode].folder)
       state.folders.insert(path);
     else
+    {
       state.files[path] = contents.count(inode) ? contents[inode] : r.inodes[inode].durable;
+      state.times[path] = times.count(inode) ? times[inode] : r.inodes[inode].durableTime;
+    }
   }
   return state;
 }
@@ -201,8 +222,8 @@ CDiskState Build(const Replay& r, const std::vector<std::vector<size_t>>& loose,
 }  // namespace
 
 CCrashStates::CCrashStates(const CDiskState& initial, std::vector<CFileCall> calls, size_t blockBytes,
-                           bool nonAtomicReplace)
-    : m_initial(initial), m_calls(std::move(calls)), m_nBlockBytes(blockBytes), m_bNonAtomicReplace(nonAtomicReplace) {}
+                           const CDiskModel& model)
+    : m_initial(initial), m_calls(std::move(calls)), m_nBlockBytes(blockBytes), m_model(model) {}
 
 std::vector<size_t> CCrashStates::CrashPoints() const {
   std::vector<size_t> points{0};
@@ -216,12 +237,19 @@ std::vector<size_t> CCrashStates::CrashPoints() const {
 
 std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustiveLimit, size_t samples,
                                                 std::mt19937& random, uint64_t& possible) const {
-  const Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace);
+  const Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_model.nonAtomicReplace);
   std::map<std::string, std::vector<size_t>> looseByFolder;
   for (size_t i = 0; i < r.changes.size(); ++i)
     if (!r.changes[i].durable) looseByFolder[r.changes[i].folder].push_back(i);
   std::vector<std::vector<size_t>> loose;
-  for (auto& [folder, changes] : looseByFolder) loose.push_back(changes);
+  for (auto& [folder, changes] : looseByFolder) {
+    if (!m_model.unorderedFolders) {
+      loose.push_back(changes);
+      continue;
+    }
+    // Out of order: each change survives or not on its own, as if it were a folder of its own.
+    for (size_t change : changes) loose.push_back({change});
+  }
   std::vector<std::pair<int, size_t>> pieces;
   for (size_t inode = 0; inode < r.inodes.size(); ++inode)
     for (size_t j = 0; j < r.inodes[inode].pending.size(); ++j) pieces.push_back({static_cast<int>(inode), j});
@@ -242,26 +270,26 @@ std::vector<CDiskState> CCrashStates::StatesAt(size_t point, uint64_t exhaustive
         rest /= loose[f].size() + 1;
       }
       for (size_t p = 0; p < pieces.size(); ++p, rest /= 2) choice.pieces[p] = rest % 2 == 1;
-      states.push_back(Build(r, loose, pieces, choice));
+      states.push_back(Build(r, loose, pieces, choice, m_model));
     }
     return states;
   }
-  states.push_back(Build(r, loose, pieces, choice));  // everything unflushed lost
+  states.push_back(Build(r, loose, pieces, choice, m_model));  // everything unflushed lost
   for (size_t f = 0; f < loose.size(); ++f) choice.kept[f] = loose[f].size();
   choice.pieces.assign(pieces.size(), true);
-  states.push_back(Build(r, loose, pieces, choice));  // everything kept, as after a kill
+  states.push_back(Build(r, loose, pieces, choice, m_model));  // everything kept, as after a kill
   for (size_t s = 0; s < samples; ++s) {
     for (size_t f = 0; f < loose.size(); ++f)
       choice.kept[f] = std::uniform_int_distribution<size_t>(0, loose[f].size())(random);
     for (size_t p = 0; p < pieces.size(); ++p) choice.pieces[p] = (random() & 1) != 0;
-    states.push_back(Build(r, loose, pieces, choice));
+    states.push_back(Build(r, loose, pieces, choice, m_model));
   }
   return states;
 }
 
 std::string CCrashStates::RecordProblem() const {
   try {
-    Run(m_initial, m_calls, m_calls.size(), m_nBlockBytes, m_bNonAtomicReplace);
+    Run(m_initial, m_calls, m_calls.size(), m_nBlockBytes, m_model.nonAtomicReplace);
   } catch (const std::runtime_error& problem) {
     return problem.what();
   }
@@ -269,10 +297,10 @@ std::string CCrashStates::RecordProblem() const {
 }
 
 std::vector<std::string> CCrashStates::PlacedContents(const std::string& path, size_t point) const {
-  Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace);
+  Replay r = Run(m_initial, m_calls, point, m_nBlockBytes, m_model.nonAtomicReplace);
   return r.placed[path];
 }
 
 std::map<std::string, std::vector<std::string>> CCrashStates::AllPlacedContents(size_t point) const {
-  return Run(m_initial, m_calls, point, m_nBlockBytes, m_bNonAtomicReplace).placed;
+  return Run(m_initial, m_calls, point, m_nBlockBytes, m_model.nonAtomicReplace).placed;
 }

@@ -48,6 +48,13 @@ bool Relative(const char* path, std::string& relative) {
   return true;
 }
 
+// The time of writing the system gives the open file now, in nanoseconds.
+long long WriteTimeOf(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return 0;
+  return static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
 void NoteOpen(int fd, const char* path, bool create, bool truncate) {
   std::lock_guard<std::mutex> hold(g_lock);
   std::string relative;
@@ -58,6 +65,7 @@ void NoteOpen(int fd, const char* path, bool create, bool truncate) {
   call.path = relative;
   call.create = create;
   call.truncate = truncate;
+  call.time = WriteTimeOf(fd);
   g_calls.push_back(call);
 }
 
@@ -80,6 +88,7 @@ void NoteOnHandle(CFileCall::Kind kind, int fd, long long offset = 0, std::strin
   call.handle = found->second;
   call.offset = offset;
   call.data = std::move(data);
+  if (kind == CFileCall::kWrite) call.time = WriteTimeOf(fd);
   g_calls.push_back(call);
 }
 

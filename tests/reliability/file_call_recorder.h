@@ -17,6 +17,7 @@ struct CFileCall {
   bool truncate = false;  // kOpen: an existing file is emptied
   long long offset = 0;   // kWrite
   std::string data;       // kWrite: the bytes handed to the system
+  long long time = 0;     // kOpen, kWrite: the file's time of writing after the call (ns)
 };
 
 // Starts a new record of the calls on paths under `root` (a native path).

@@ -125,6 +125,55 @@ std::vector<Story> PowerCutStories(const Package& plain, const Package& older, c
       {"resume, next start offline", p, cutThird(p), nullptr, 0, {}, false, true},
       {"signed resume, next start offline", &older, cutThird(&older), nullptr, 0, {}, false, true},
   };
+  // The resume story on disks that may leave a part's file holding old bytes or longer than
+  // what reached it: only the records, written after a flush (and, signed, the release's
+  // hashes), may tell a done part.
+  stories.push_back({"resume, stale blocks", p, cutThird(p), nullptr, 0, {}, false, false, true, false});
+  stories.push_back({"resume, size ahead of data", p, cutThird(p), nullptr, 0, {}, false, false, false, true});
+  stories.push_back({"resume on FAT, stale clusters, size ahead", p, cutThird(p), nullptr, 0, {}, true, false, true, true});
+  stories.push_back(
+      {"signed resume on FAT, stale clusters, size ahead", &older, cutThird(&older), nullptr, 0, {}, true, false, true, true});
+  // Two earlier cuts on FAT with stale clusters: one left the third part's file at its full size
+  // with old bytes behind its first half, one the resume index gone. The signed start-up must
+  // find the first two by their hashes and not take the third, whose size alone is right.
+  stories.push_back({"signed resume index lost over a stale full-size part", &older,
+                     [o = &older, cutThird](const std::string& home, CScriptedTransport& server) {
+                       cutThird(o)(home, server);
+                       const std::string folder = JoinPath(home, o->version), third = o->partNames[2];
+                       const std::string& bytes = o->Part(third);
+                       const size_t arrived = bytes.size() / 2;
+                       WriteFile(JoinPath(folder, third), bytes.substr(0, arrived) + std::string(bytes.size() - arrived, '\xA5'));
+                       RemoveFile(JoinPath(folder, "pkgindex.txt"));
+                     },
+                     nullptr, 0, {}, true, false, true, true});
+  // A first download, and a signed one, on a disk that may keep a later change of a folder and
+  // lose an earlier one: the resume index's replace kept, the creation of the part it records lost.
+  stories.push_back({"first download, folder changes out of order", p, nullptr, nullptr, 0, {}, false, false, false,
+                     false, true, true});
+  stories.push_back({"signed release copies, folder changes out of order", &newer, cutThird(&older), nullptr, 0, {},
+                     false, false, false, false, true, true});
+  // A signed build's joined installer, checked and its check recorded beside it; then the
+  // installer gone (a user deleted it): the join runs again, over the earlier record, and
+  // replaces that record.
+  auto signedDone = [o = &older](const std::string& home, CScriptedTransport& server) {
+    Serve(server, *o);
+    Download(home, *o);
+  };
+  stories.push_back({"signed join over an earlier check", &older,
+                     [o = &older, signedDone](const std::string& home, CScriptedTransport& server) {
+                       signedDone(home, server);
+                       RemoveFile(JoinPath(JoinPath(home, o->version), "corvane.exe"));
+                     },
+                     nullptr, 0});
+  // The same installer, whole, with another time of writing than its record names (copied back
+  // by a backup tool): start-up checks it in full again and replaces the record.
+  stories.push_back({"installer checked again at start-up", &older,
+                     [o = &older, signedDone](const std::string& home, CScriptedTransport& server) {
+                       signedDone(home, server);
+                       const fs::path installer = NativePath(JoinPath(JoinPath(home, o->version), "corvane.exe"));
+                       fs::last_write_time(installer, fs::last_write_time(installer) + std::chrono::seconds(1));
+                     },
+                     nullptr, 0});
   // Two parts of 7.2 done and the third cut short; then the server offers another version: its
   // folder is made beside the first and every part of it fetched.
   if (moved != nullptr) stories.push_back({"version change", moved, cutThird(p), nullptr, 0});
