@@ -157,6 +157,10 @@ unsigned RunWorker(CPackageDownload& download) {
     bool stopped = false;
     if (FetchPart(download, i, stopped, ahead) == kResultFailed) return kResultFailed;
     if (stopped) return kResultDone;
+    // The part's file is on the disk (flushed); so must its name be in the folder before the index
+    // records it: a file system that keeps a folder's changes out of order could otherwise keep
+    // the index's replace and lose the part's file.
+    FlushFolder(download.m_strDirectory);
     index.m_parts[i].m_bDone = 1;
     index.Write();  // a failed write leaves the part done in memory only, for this run
     view.OverallProgress().SetPos(i + 1);

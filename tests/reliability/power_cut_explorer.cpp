@@ -132,10 +132,6 @@ struct Tally {
   // Disks holding a part file of its full size that is not the part (old bytes, or zeros behind
   // a size kept without its data): the files no check of size alone could tell from a done part.
   size_t fullSizeNotWhole = 0;
-  // Disks whose resume index records a part whose file's folder entry was lost (see
-  // Story::recordMayOutliveItsPart), and the crash points they follow.
-  size_t recordWithoutPart = 0;
-  std::set<size_t> recordWithoutPartPoints;
 };
 
 // Whether a signed build's record of its full check (`corvane.exe.verified`: hash, size, time of
@@ -224,15 +220,13 @@ CExpectedRecord ExpectedRecord(const Package& package, const CDiskState& before,
 class CExplorer {
  public:
   CExplorer(const Package& package, const CDiskState& initial, std::vector<CFileCall> calls,
-            const std::string& forgotten = "", const CDiskModel& model = kOrderedJournal, bool offlineNext = false,
-            bool recordMayOutliveItsPart = false)
+            const std::string& forgotten = "", const CDiskModel& model = kOrderedJournal, bool offlineNext = false)
       : m_package(package),
         m_initial(initial),
         m_states(initial, std::move(calls), g_settings.blockBytes, model),
         m_forgotten(forgotten),
         m_bFat(model.nonAtomicReplace),
-        m_bOfflineNext(offlineNext),
-        m_bRecordMayOutliveItsPart(recordMayOutliveItsPart) {
+        m_bOfflineNext(offlineNext) {
     // A signed build's parts whole on the disk the story begins with where its resume index is
     // gone: start-up finds them by the release's hashes, so no later start may fetch them. (Where
     // the index stands, a whole part it does not record is the part that was in progress.)
@@ -276,12 +270,7 @@ class CExplorer {
         }
         if (!check) continue;
         size_t fetchedAgain = 0;
-        std::string entryLost;
-        const std::string problem = Check(point, state, fetchedAgain, entryLost);
-        if (!entryLost.empty()) {
-          ++tally.recordWithoutPart;
-          tally.recordWithoutPartPoints.insert(point);
-        }
+        const std::string problem = Check(point, state, fetchedAgain);
         if (!problem.empty()) tally.failures.push_back(Where(point) + ": " + problem);
         const auto resumeCopies = placed.find(ResumeIndex());
         if (m_bFat && !state.files.count(ResumeIndex()) && resumeCopies != placed.end() && !resumeCopies->second.empty()) {
@@ -307,8 +296,7 @@ class CExplorer {
   // What the user is owed on this disk; "" when all holds. `fetchedAgain` counts the finished
   // parts the next Download fetches again where FAT lost the resume index and the build cannot
   // prove them (the unsigned one): the cost such a cut has there.
-  // `entryLost`: where the story allows it, the part recorded done whose file is gone.
-  std::string Check(size_t point, const CDiskState& state, size_t& fetchedAgain, std::string& entryLost) const {
+  std::string Check(size_t point, const CDiskState& state, size_t& fetchedAgain) const {
     // The index files and the release copies read, old or new, never neither (on FAT, where a
     // replace is not atomic, neither may stand).
     for (const std::string& path : {std::string("pkgindex.txt"), ResumeIndex(), std::string("pkgrelease.txt"),
@@ -329,10 +317,6 @@ class CExplorer {
     for (const std::string& part : recorded) {
       if (part == m_forgotten) continue;  // damaged before the run began: the story's premise
       const auto file = state.files.find(m_package.version + "/" + part);
-      if (file == state.files.end() && m_bRecordMayOutliveItsPart && entryLost.empty()) {
-        entryLost = part;
-        continue;
-      }
       if (file == state.files.end() || file->second != m_package.Part(part))
         return part + " is recorded done but is " + (file == state.files.end() ? "missing" : "not whole");
     }
@@ -341,7 +325,6 @@ class CExplorer {
     std::set<std::string> finished = placed.empty() ? std::set<std::string>() : DoneParts(placed.back());
     finished.erase(PartInProgress(m_states.Calls(), point, Installer()));
     finished.erase(m_forgotten);
-    finished.erase(entryLost);
     // A resume index that stood and is gone: on FAT, a replace cut half way; anywhere, the first
     // one created in the run before its folder was flushed. A signed build proves a part by its
     // hash, so the records are not what keeps its finished parts: none may be fetched again.
@@ -394,8 +377,6 @@ class CExplorer {
     // so and forgets it; that costs the part, no more: the Download after it must finish.
     if (!m_forgotten.empty() && recorded.count(m_forgotten) && run.prepared && ForgetsAtTheJoin(run, m_forgotten))
       run = Download(home.Path(), m_package);
-    // So does a record whose part's file is gone: the join says so and forgets it.
-    if (!entryLost.empty() && run.prepared && ForgetsAtTheJoin(run, entryLost)) run = Download(home.Path(), m_package);
     if (!run.prepared) return "start-up fails: " + (run.messages.empty() ? "" : run.messages.front());
     if (!run.messages.empty()) return "the next Download says: " + run.messages.front();
     if (!run.installEnabled || ReadFile(home / (m_package.version + "\\corvane.exe")) != m_package.installer)
@@ -432,7 +413,6 @@ class CExplorer {
   std::string m_forgotten;
   bool m_bFat;
   bool m_bOfflineNext;
-  bool m_bRecordMayOutliveItsPart;
   std::set<std::string> m_provable;
 };
 
@@ -527,7 +507,6 @@ class PowerCut : public ::testing::Test {
       second.indexLost.insert(tally.indexLost.begin(), tally.indexLost.end());
       second.mostFetchedAgain = std::max(second.mostFetchedAgain, tally.mostFetchedAgain);
       second.fullSizeNotWhole += tally.fullSizeNotWhole;
-      second.recordWithoutPart += tally.recordWithoutPart;
     }
     std::cout << "[power cut] " << name << ", cut again during recovery: " << recoveries
               << " recoveries recorded (one per first situation), ";
@@ -557,8 +536,7 @@ class PowerCut : public ::testing::Test {
     // A record that is not this story's download has no crash point that could fail.
     const std::string shape = RecordShapeProblem(calls, ExpectedRecord(package, initial, after));
     EXPECT_EQ("", shape) << name << ": the record is not a download's: " << shape;
-    CExplorer explorer(package, initial, calls, story.forgotten, ModelOf(story), story.offlineNext,
-                       story.recordMayOutliveItsPart);
+    CExplorer explorer(package, initial, calls, story.forgotten, ModelOf(story), story.offlineNext);
     const std::string replay = explorer.RecordProblem();
     EXPECT_EQ("", replay) << name << ": the record cannot be replayed from the story's disk: " << replay;
     if (!shape.empty() || !replay.empty()) return false;
@@ -577,11 +555,6 @@ class PowerCut : public ::testing::Test {
     if (&ModelOf(story) != &kOrderedJournal)
       std::cout << "[power cut] " << name << ": on the model \"" << ModelOf(story).name << "\", "
                 << tally.fullSizeNotWhole << " disks hold a part file of its full size that is not the part\n";
-    if (story.recordMayOutliveItsPart)
-      std::cout << "[power cut] " << name << ": " << tally.recordWithoutPart << " disks at "
-                << tally.recordWithoutPartPoints.size()
-                << " crash points record a part whose file's folder entry was lost (known, not mended: the next "
-                   "Download says \"Cannot open input file\" and forgets it, the one after fetches it)\n";
     if (story.fat)
       std::cout << "[power cut] " << name << ": the resume index gone in " << tally.indexLost.size()
                 << " situations, at most " << tally.mostFetchedAgain << " finished parts fetched again\n";

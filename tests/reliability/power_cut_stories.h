@@ -63,11 +63,6 @@ struct Story {
   bool sizeAhead = false;
   // The disk writes a folder's changes out in no fixed order between its flushes.
   bool unorderedFolders = false;
-  // A known fault, reported and not mended: a part's file is flushed before its record, but not
-  // its folder's entry for it, so where folder changes survive out of order the record can stand
-  // for a file that is gone. Such a disk is allowed to cost that part and one message (the join
-  // says it cannot open the file and forgets it); it must cost nothing more.
-  bool recordMayOutliveItsPart = false;
 };
 
 // The stories: a first download, a resume over a part cut short, the join, a part that fails
