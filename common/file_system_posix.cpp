@@ -115,7 +115,7 @@ std::vector<std::string> ListFolders(const std::string& path) {
     if (S_ISDIR(info.st_mode)) names.push_back(name);
   }
   closedir(folder);
-  return names;
+  return failed ? std::vector<std::string>() : names;  // part of a listing is no listing
 }
 
 bool RemoveFolder(const std::string& path) { return rmdir(ToPosix(path).c_str()) == 0; }

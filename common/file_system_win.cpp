@@ -128,8 +128,10 @@ std::vector<std::string> ListFolders(const std::string& path) {
         !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
       names.push_back(name);
   } while (FindNextFileA(find, &data));
+  // A listing that fails part-way is no listing (not the end of the folder).
+  const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(find);
-  return names;
+  return whole ? names : std::vector<std::string>();
 }
 
 bool RemoveFolder(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
