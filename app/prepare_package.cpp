@@ -108,8 +108,8 @@ std::string FetchServerRelease(CPackageDownload& download, const std::string& ho
 // index and release change only together, once both came and were checked: the release is
 // fetched only beside a fresh index (`fetched`, under its temporary name), and a fresh index
 // whose release did not come, or does not fit it, gives way to the home copy, which matched the
-// release kept beside it. 1 with `local` the index to go on with, in the home folder; 0 after a failure (told) or the
-// user's cancel (not), the fresh files removed.
+// release kept beside it. 1 with `local` the index to go on with, in the home folder; 0 after a
+// failure (told) or the user's cancel (not), the fresh files removed.
 int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fetched, const std::string& fetchError,
                     CPackageIndex& local) {
   const std::string indexPath = JoinPath(home, kIndexFileName);
@@ -135,12 +135,13 @@ int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fe
     if (!earlierRead) earlierRead = earlier.Read(indexPath, reason) && !earlier.m_strProductVersion.empty();
     return earlierRead ? &earlier : nullptr;
   };
-  if (fetched && fetchedRelease.empty() && readEarlier() != nullptr) {
+  auto goOnWithEarlier = [&] {
     dropFetched();
     fetched = false;
     local = std::move(earlier);
     earlierRead = false;
-  }
+  };
+  if (fetched && fetchedRelease.empty() && readEarlier() != nullptr) goOnWithEarlier();
   const int prepared = download.m_pVerifier->PrepareRelease(home, fetchedRelease, releaseError, local,
                                                             fetched ? readEarlier : std::function<const CPackageIndex*()>());
   if (prepared == 0) {
@@ -148,13 +149,12 @@ int TakeSignedIndex(CPackageDownload& download, const std::string& home, bool fe
     return 0;
   }
   if (prepared == 2) {  // the fresh pair did not fit together: the home copies serve as they were
-    dropFetched();
     if (readEarlier() == nullptr) {
+      dropFetched();
       ShowMessage("The package index does not match the signed release, so it was not used.");
       return 0;
     }
-    fetched = false;
-    local = std::move(earlier);
+    goOnWithEarlier();
   }
   if (fetched && !MoveFileOver(fetchedIndex, indexPath)) {
     dropFetched();

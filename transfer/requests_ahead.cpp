@@ -33,8 +33,12 @@ bool CRequestsAhead::IsHint(const std::string& object) const {
 void CRequestsAhead::Reach(const std::string& object) {
   auto found = Find(object);
   if (found != m_requests.end()) found->reached = true;
+  BeginPart(true);
+}
+
+void CRequestsAhead::BeginPart(bool hint) {
   m_nPartBegunMs = m_clockMs();
-  m_bReadingHint = true;
+  m_bReadingHint = hint;
 }
 
 void CRequestsAhead::Delivered(long long bytes, bool whole) {
@@ -52,8 +56,7 @@ void CRequestsAhead::Delivered(long long bytes, bool whole) {
 }
 
 void CRequestsAhead::SendOwn(const std::string& object) {
-  m_nPartBegunMs = m_clockMs();
-  m_bReadingHint = false;
+  BeginPart(false);
   CRequest request;
   request.object = object;
   try {

@@ -111,6 +111,8 @@ class CRequestsAhead {
     std::unique_ptr<IHttpRequestSent> sent;
     std::exception_ptr failure;  // the send's, when it failed
   };
+  // The worker begins waiting for a part: asked for now, or (`hint`) reached after a hint.
+  void BeginPart(bool hint);
   std::list<CRequest>::iterator Find(const std::string& object);
   std::list<CRequest>::const_iterator Find(const std::string& object) const;
 
