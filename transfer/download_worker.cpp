@@ -48,6 +48,12 @@ void PauseBeforeRetry(const CPackageDownload& download, CRequestsAhead& ahead) {
   }
 }
 
+// No body runs past what the part can be: its signed size in a signed build; otherwise the part
+// size, which the last part does not exceed either.
+long long PartLimit(const CPackageDownload& download, int position) {
+  return download.m_pVerifier ? download.m_pVerifier->PartSize(position) : download.m_index.m_nPartSize;
+}
+
 // Sends the requests for the next parts not done after `position` that are not out yet, so that
 // `count` are out beyond it, `mostNew` at most. What is out is always among the next parts in
 // order, so with the request for the part at `position` there are never more than count + 1.
@@ -58,7 +64,9 @@ void SendAhead(CPackageDownload& download, int position, int count, CRequestsAhe
     if (index.m_parts[next].m_bDone) continue;
     const std::string object = kRemoteFolder + index.m_parts[next].m_strName;
     if (!ahead.IsOut(object)) {
-      ahead.SendHint(object);
+      IPackageVerifier* verifier = download.m_pVerifier.get();
+      ahead.SendHint(object, JoinPath(download.m_strDirectory, index.m_parts[next].m_strName),
+                     verifier ? verifier->StartPart() : nullptr, PartLimit(download, next));
       --mostNew;
     }
     ++walked;
@@ -84,19 +92,16 @@ unsigned FetchPart(CPackageDownload& download, int position, bool& stopped, CReq
       return kResultDone;
     }
     // The part's own request goes first; the requests ahead follow it.
+    std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
     const bool hint = ahead.IsHint(object);
     if (hint)
-      ahead.Reach(object);
+      ahead.Reach(object, hash);
     else
       ahead.SendOwn(object);
     SendAhead(download, position, ahead.Depth(partSize), ahead);
-    std::unique_ptr<IPartHash> hash = verifier ? verifier->StartPart() : nullptr;
-    // No body runs past what the part can be: its signed size in a signed build; otherwise the
-    // part size, which the last part does not exceed either.
-    const long long limit = verifier ? verifier->PartSize(position) : partSize;
     if (HttpFetchFile(download.m_strServer.c_str(), kServerPort, object.c_str(), localPath.c_str(), 1, error,
-                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(), limit, nullptr,
-                      &ahead)) {
+                      &view.PartProgress(), kProgressUnitBytes, &download.m_bStop, hash.get(),
+                      PartLimit(download, position), nullptr, &ahead)) {
       // Every part but the last is exactly the part size; a body cut short where the server
       // announced no length shows here, and is fetched again rather than recorded as done. A
       // signed build knows every part's size and hash: a part changed on the way is a failed

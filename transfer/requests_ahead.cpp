@@ -30,27 +30,36 @@ bool CRequestsAhead::IsHint(const std::string& object) const {
   return found != m_requests.end() && found->hint;
 }
 
-void CRequestsAhead::Reach(const std::string& object) {
+void CRequestsAhead::Reach(const std::string& object, std::unique_ptr<IPartHash>& hash) {
   auto found = Find(object);
-  if (found != m_requests.end()) found->reached = true;
+  if (found != m_requests.end()) {
+    found->reached = true;
+    if (found->hash) hash = std::move(found->hash);  // the body, if begun, goes on giving it blocks
+  }
   BeginPart(true);
 }
 
 void CRequestsAhead::BeginPart(bool hint) {
   m_nPartBegunMs = m_clockMs();
+  m_nDeliveredAtBegin = m_nDelivered;
   m_bReadingHint = hint;
 }
 
 void CRequestsAhead::Delivered(long long bytes, bool whole) {
   m_nDelivered += bytes;
   if (!whole) return;
-  const long long took = m_clockMs() - m_nPartBegunMs;
-  // A hint is worth its connection only while its part comes no later than a part asked at its
-  // turn did (a little leeway for the clock and the disk). The first part is always asked at its
-  // turn, on a cold connection: a hint slower even than that costs time for certain.
+  const long long took = std::max(1LL, m_clockMs() - m_nPartBegunMs);
+  const long long since = m_nDelivered - m_nDeliveredAtBegin;  // this part's and the others' read meanwhile
+  // Asking ahead is worth its connections only while the line delivers, as the worker waits for
+  // a part it asked ahead, at least about the pace of a part asked at its turn (a little leeway
+  // for the clock and the disk). The first part is always asked at its turn, on a cold
+  // connection: a hint slower even than that costs time for certain.
   if (!m_bReadingHint) {
-    if (m_nQuickestOwnMs < 0 || took < m_nQuickestOwnMs) m_nQuickestOwnMs = took;
-  } else if (m_nQuickestOwnMs >= 0 && took > m_nQuickestOwnMs + std::max(m_nQuickestOwnMs / 4, kHintLeewayMs)) {
+    if (m_nBestOwnMs < 0 || since * m_nBestOwnMs > m_nBestOwnBytes * took) {
+      m_nBestOwnBytes = since;
+      m_nBestOwnMs = took;
+    }
+  } else if (m_nBestOwnMs >= 0 && took > kHintLeewayMs && since * m_nBestOwnMs * 5 < m_nBestOwnBytes * took * 4) {
     HintFailed();
   }
 }
@@ -67,11 +76,15 @@ void CRequestsAhead::SendOwn(const std::string& object) {
   m_requests.push_back(std::move(request));
 }
 
-void CRequestsAhead::SendHint(const std::string& object) {
+void CRequestsAhead::SendHint(const std::string& object, const std::string& localPath,
+                              std::unique_ptr<IPartHash> hash, long long maxBytes) {
   if (m_bHintsOff || IsOut(object)) return;
   CRequest request;
   request.object = object;
   request.hint = true;
+  request.localPath = localPath;
+  request.hash = std::move(hash);
+  request.maxBytes = maxBytes;
   try {
     request.sent = CurrentHttpTransport().Send(m_strHost, m_nPort, object, &m_bStop, kAheadConnectTimeoutMs);
   } catch (const CHttpTransportError&) {
@@ -90,12 +103,56 @@ std::unique_ptr<IHttpResponse> CRequestsAhead::Take(const std::string& object) {
   return request.sent->Answer();
 }
 
+std::unique_ptr<CBodyToFile> CRequestsAhead::TakeBegun(const std::string& object) {
+  auto found = Find(object);
+  if (found == m_requests.end() || !found->body) return nullptr;
+  std::unique_ptr<CBodyToFile> body = std::move(found->body);
+  m_requests.erase(found);
+  return body;
+}
+
+bool CRequestsAhead::ReadOn(CRequest& request) {
+  std::string error;  // a hint's failure is never shown: its part's own attempt says what fails
+  try {
+    if (!request.body) {
+      request.body = std::make_unique<CBodyToFile>(request.sent->Answer(), request.localPath, true,
+                                                   request.hash.get(), request.maxBytes);
+      if (!request.body->Open(error)) return false;
+    }
+    if (request.body->Written()) return true;
+    const long long before = request.body->Received();
+    const CBodyToFile::Step step = request.body->Next(error);
+    m_nDelivered += request.body->Received() - before;
+    if (step == CBodyToFile::Step::kFailed) return false;
+    if (step == CBodyToFile::Step::kEnd || request.body->Complete()) {
+      // The whole body is in its file, flushed, and the connection is let go; a body cut short
+      // is a failed hint.
+      request.body->EndResponse();
+      return request.body->Close(error);
+    }
+    return true;
+  } catch (const CHttpTransportError&) {
+    return false;
+  }
+}
+
+void CRequestsAhead::ReadOthers() {
+  for (CRequest& request : m_requests) {
+    if (!request.hint || request.failure || !request.sent) continue;
+    if (!ReadOn(request)) {
+      HintFailed();  // ends this request too; the list has changed
+      return;
+    }
+  }
+}
+
 void CRequestsAhead::HintFailed() {
   m_bHintsOff = true;
   // The furthest first, as EndBeyond ends them.
   for (auto at = m_requests.end(); at != m_requests.begin();) {
     --at;
-    if (at->hint && !at->reached) at = m_requests.erase(at);
+    const bool written = at->body && at->body->Written();
+    if (at->hint && !at->reached && !written) at = m_requests.erase(at);
   }
 }
 

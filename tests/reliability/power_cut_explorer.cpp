@@ -101,17 +101,26 @@ std::set<std::string> DoneParts(const std::string& text) {
   return done;
 }
 
-// The part in progress when the power went: the last part file opened, until the join begins.
-// (Requests for the next parts may be out already; their bodies wait until it is their turn.)
-std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point, const std::string& installer) {
-  std::string part;
+// The part in progress when the power went: the one the last replace of the resume index before
+// `point` newly records (`placed`: the index's contents placed so far), until a flush of its
+// folder makes that replace last. Parts asked for ahead may be written and flushed meanwhile,
+// but no record names them before their turn.
+std::string PartInProgress(const std::vector<CFileCall>& calls, size_t point, const std::string& resumeIndex,
+                           const std::vector<std::string>& placed) {
+  size_t replace = point;
+  for (size_t i = 0; i < point; ++i)
+    if (calls[i].kind == CFileCall::kRename && calls[i].to == resumeIndex) replace = i;
+  if (replace == point || placed.empty()) return "";
+  const std::string folder = resumeIndex.substr(0, resumeIndex.rfind('/'));
+  std::map<int, std::string> opened;
   for (size_t i = 0; i < point; ++i) {
-    const CFileCall& call = calls[i];
-    if (call.kind == CFileCall::kOpen && call.path.find(".part") != std::string::npos)
-      part = call.path.substr(call.path.rfind('/') + 1);
-    if (call.kind == CFileCall::kOpen && call.path == installer + ".tmp") part.clear();
+    if (calls[i].kind == CFileCall::kOpen) opened[calls[i].handle] = calls[i].path;
+    if (i > replace && calls[i].kind == CFileCall::kFlush && opened[calls[i].handle] == folder) return "";
   }
-  return part;
+  std::set<std::string> newly = DoneParts(placed.back());
+  if (placed.size() >= 2)
+    for (const std::string& part : DoneParts(placed[placed.size() - 2])) newly.erase(part);
+  return newly.size() == 1 ? *newly.begin() : "";
 }
 
 struct Tally {
@@ -323,7 +332,7 @@ class CExplorer {
     // No finished part lost beyond the one in progress.
     const std::vector<std::string> placed = m_states.PlacedContents(ResumeIndex(), point);
     std::set<std::string> finished = placed.empty() ? std::set<std::string>() : DoneParts(placed.back());
-    finished.erase(PartInProgress(m_states.Calls(), point, Installer()));
+    finished.erase(PartInProgress(m_states.Calls(), point, ResumeIndex(), placed));
     finished.erase(m_forgotten);
     // A resume index that stood and is gone: on FAT, a replace cut half way; anywhere, the first
     // one created in the run before its folder was flushed. A signed build proves a part by its
