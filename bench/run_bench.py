@@ -586,6 +586,7 @@ def mobile_rows(wine, driver, win, native, key, site, work):
 
 TCP_SERVER_PORT = 80  # the namespaces are the bench's own, and so is this port in them
 TCP_REFERENCE_PORT = 8080  # a second nginx whose send buffers the kernel sizes itself
+KERNEL_BUFFER = ', the server\'s buffer left to the kernel'
 # Round trip (ms), rate (Mbit/s) and the router's buffer (ms of that rate): one round trip's worth,
 # the classic sizing; a slow line's router holds more (16 full packets at 128 kbit/s).
 TCP_LINES = ((50, 100, 50), (100, 20, 100), (150, 20, 150))
@@ -748,15 +749,17 @@ def tcp_rows(side, programs, native, site, runs, scale):
         try:
             url = f'http://{SERVER_ADDRESS}:{TCP_SERVER_PORT}'
             four = ['--parallel', '--parallel-max', '4']
+            four_autotuned = list(four)
             for obj in part_objects(folder):
                 four += [url + obj, '-o', str(side.work / 'four.bin')]
-            results = {name: [] for name in ('get', 'autotuned', 'four', *programs)}
+                four_autotuned += [f'http://{SERVER_ADDRESS}:{TCP_REFERENCE_PORT}' + obj, '-o', str(side.work / 'four.bin')]
+            results = {name: [] for name in ('get', 'autotuned', 'four', 'four' + KERNEL_BUFFER, *programs)}
             most = {name: 0 for name in results}
             for run in range(runs):
                 line = (rtt, mbit, buffer_ms, {'loss': loss, 'seed': run + 1})
                 for name, arguments in (('get', [f'{url}/whole.bin']),
                                         ('autotuned', [f'http://{SERVER_ADDRESS}:{TCP_REFERENCE_PORT}/whole.bin']),
-                                        ('four', four)):
+                                        ('four', four), ('four' + KERNEL_BUFFER, four_autotuned)):
                     took, connections = side.curl(line, '-o', str(side.work / 'whole.bin'), *arguments)
                     results[name].append(('finished', took, None) if took is not None else ('failed', None, None))
                     most[name] = max(most[name], connections)
@@ -764,20 +767,40 @@ def tcp_rows(side, programs, native, site, runs, scale):
                     outcome, connections = side.download(line, exe)
                     results[name].append(outcome)
                     most[name] = max(most[name], connections)
+            # With 1 MiB parts the programs also meet the server whose buffers the kernel sizes
+            # itself, against that server's one GET: like with like.
+            if part == MiB:
+                server.close()
+                server = side.nginx(folder.parent.parent, sndbuf=None)
+                for run in range(runs):
+                    line = (rtt, mbit, buffer_ms, {'loss': loss, 'seed': run + 1})
+                    for name, exe in programs.items():
+                        outcome, connections = side.download(line, exe)
+                        results.setdefault(name + KERNEL_BUFFER, []).append(outcome)
+                        most[name + KERNEL_BUFFER] = max(most.get(name + KERNEL_BUFFER, 0), connections)
         finally:
             server.close()
             reference.close()
         get_text, get = describe(results['get'], best=False)
+        _, autotuned = describe(results['autotuned'], best=False)
         capacity = size * 8 / (mbit * 1e6)
-        labels = {'autotuned': 'curl, one GET, the server\'s buffer left to the kernel',
-                  'four': 'curl, the parts four at a time'}
+        labels = {'autotuned': 'curl, one GET' + KERNEL_BUFFER, 'four': 'curl, the parts four at a time',
+                  'four' + KERNEL_BUFFER: 'curl, the parts four at a time' + KERNEL_BUFFER}
         case = []
-        for name in ('autotuned', 'four', *programs):
+        for name in ('autotuned', 'four', *programs, 'four' + KERNEL_BUFFER, *(name + KERNEL_BUFFER for name in programs)):
+            if name not in results:
+                continue
             text, took = describe(results[name])
             transfers = [transfer for outcome, _, transfer in results[name] if transfer is not None]
             if transfers:
                 text += f'; transfer {statistics.median(transfers):.2f} s'
-            ratio = f'**{get / took:.2f}**' if get and took else ''
+            # A program against the server with the kernel's buffers is weighed against that
+            # server's one GET.
+            like_with_like = name.endswith(KERNEL_BUFFER)
+            reference_get = autotuned if like_with_like else get
+            ratio = f'**{reference_get / took:.2f}**' if reference_get and took else ''
+            if like_with_like and ratio:
+                ratio += ' of that GET'
             case.append((line_label(rtt, mbit, loss), package_label(size, part), labels.get(name, name), get_text,
                          text, ratio, f'{capacity / took:.2f}' if took else '', str(most[name])))
         rows += progress(case)

@@ -32,13 +32,13 @@ bool CBodyToFile::Open(std::string& error) {
   return true;
 }
 
-CBodyToFile::Step CBodyToFile::Next(std::string& error) {
+CBodyToFile::Step CBodyToFile::Next(std::string& error, bool some) {
   if (m_bEnded || !m_response) {
     m_bEnded = true;
     return Step::kEnd;
   }
   char buffer[kFetchBlockBytes];
-  const size_t got = m_response->Read(buffer, sizeof buffer);
+  const size_t got = some ? m_response->ReadSome(buffer, sizeof buffer) : m_response->Read(buffer, sizeof buffer);
   if (got == 0) {
     m_bEnded = true;
     return Step::kEnd;
@@ -52,7 +52,6 @@ CBodyToFile::Step CBodyToFile::Next(std::string& error) {
     return Step::kFailed;
   }
   m_nReceived += static_cast<long long>(got);
-  ++m_nBlocks;
   if (m_pHash != nullptr) m_pHash->Update(buffer, got);
   return Step::kBlock;
 }

@@ -25,8 +25,9 @@ class CBodyToFile {
   enum class Step { kBlock, kEnd, kFailed };
   // Reads and writes the next block: kBlock for a block written, kEnd at the body's end,
   // kFailed (`error` set) for a body that runs past its bound or a failed write. Throws
-  // CHttpTransportError as the response does.
-  Step Next(std::string& error);
+  // CHttpTransportError as the response does. `some`: what has come so far, a block at most,
+  // without waiting for a whole block.
+  Step Next(std::string& error, bool some = false);
 
   // The body's end came (Next gave kEnd, or it was closed since).
   bool Ended() const { return m_bEnded; }
@@ -38,7 +39,6 @@ class CBodyToFile {
   bool Whole() const { return m_nExpected < 0 || m_nReceived == m_nExpected; }
   long long Received() const { return m_nReceived; }
   long long Expected() const { return m_nExpected; }
-  int Blocks() const { return m_nBlocks; }
 
   // Lets go of the response, and with it its connection.
   void EndResponse() { m_response.reset(); }
@@ -55,7 +55,6 @@ class CBodyToFile {
   FilePtr m_file;
   long long m_nExpected = -1;
   long long m_nReceived = 0;
-  int m_nBlocks = 0;
   bool m_bEnded = false;
   bool m_bClosed = false;
   std::string m_strCloseError;  // what Close found, for a second call

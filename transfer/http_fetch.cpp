@@ -39,8 +39,7 @@ int HttpFetchFile(const char* host, unsigned short port, const char* object, con
     // A body the requests ahead have begun to read goes on where they left it.
     std::unique_ptr<CBodyToFile> body = ahead != nullptr ? ahead->TakeBegun(object) : nullptr;
     if (body) {
-      if (progress != nullptr && unitBytes > 0)
-        progress->OffsetPos(body->Blocks() * (static_cast<int>(kFetchBlockBytes) / unitBytes));
+      if (progress != nullptr && unitBytes > 0) progress->OffsetPos(static_cast<int>(body->Received() / unitBytes));
     } else {
       std::unique_ptr<IHttpResponse> response = ahead != nullptr ? ahead->Take(object) : nullptr;
       // The stop flag is read after each block, as it always was: a request is sent whatever it holds.

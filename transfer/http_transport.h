@@ -23,6 +23,9 @@ class IHttpResponse {
   virtual long long ContentLength() = 0;
   // Up to `size` bytes of the body; 0 at its end.
   virtual size_t Read(char* buffer, size_t size) = 0;
+  // As Read, but returns what has come so far without waiting for the rest of `size` (waiting
+  // only while nothing has come): for reading several bodies in turn, none held up by another.
+  virtual size_t ReadSome(char* buffer, size_t size) { return Read(buffer, size); }
 };
 
 // A GET sent, its answer not yet read: the response waits in the connection until asked for.

@@ -234,17 +234,22 @@ class CWinInetResponse : public IHttpResponse {
   size_t Read(char* buffer, size_t size) override {
     size_t got = 0;
     while (got < size) {
-      DWORD available = 0;
-      if (!WinInet().InternetQueryDataAvailable(m_request->Get(), &available, 0, 0)) ThrowLastError();
-      if (available == 0) break;  // the end of the body
-      DWORD piece = 0;
-      const DWORD wanted = static_cast<DWORD>(std::min<size_t>(available, size - got));
-      if (!WinInet().InternetReadFile(m_request->Get(), buffer + got, wanted, &piece)) ThrowLastError();
-      if (piece == 0) break;
+      const size_t piece = ReadSome(buffer + got, size - got);
+      if (piece == 0) break;  // the end of the body
       got += piece;
-      CheckProgress(piece);
     }
     return got;
+  }
+
+  size_t ReadSome(char* buffer, size_t size) override {
+    DWORD available = 0;
+    if (!WinInet().InternetQueryDataAvailable(m_request->Get(), &available, 0, 0)) ThrowLastError();
+    if (available == 0) return 0;  // the end of the body
+    DWORD piece = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<size_t>(available, size));
+    if (!WinInet().InternetReadFile(m_request->Get(), buffer, wanted, &piece)) ThrowLastError();
+    CheckProgress(piece);
+    return piece;
   }
 
  private:

@@ -42,26 +42,36 @@ void CRequestsAhead::Reach(const std::string& object, std::unique_ptr<IPartHash>
 void CRequestsAhead::BeginPart(bool hint) {
   m_nPartBegunMs = m_clockMs();
   m_nDeliveredAtBegin = m_nDelivered;
+  if (hint && !m_bReadingHint) {
+    m_nHintsBegunMs = m_nPartBegunMs;
+    m_nDeliveredAtHints = m_nDelivered;
+    m_nHintParts = 0;
+  }
   m_bReadingHint = hint;
 }
 
 void CRequestsAhead::Delivered(long long bytes, bool whole) {
   m_nDelivered += bytes;
   if (!whole) return;
-  const long long took = std::max(1LL, m_clockMs() - m_nPartBegunMs);
-  const long long since = m_nDelivered - m_nDeliveredAtBegin;  // this part's and the others' read meanwhile
+  const long long now = m_clockMs();
   // Asking ahead is worth its connections only while the line delivers, as the worker waits for
-  // a part it asked ahead, at least about the pace of a part asked at its turn (a little leeway
-  // for the clock and the disk). The first part is always asked at its turn, on a cold
-  // connection: a hint slower even than that costs time for certain.
+  // the parts it asked ahead, at least about the pace of a part asked at its turn (a little
+  // leeway for the clock and the disk). The first part is always asked at its turn, on a cold
+  // connection: hints slower even than that cost time for certain.
   if (!m_bReadingHint) {
-    if (m_nBestOwnMs < 0 || since * m_nBestOwnMs > m_nBestOwnBytes * took) {
-      m_nBestOwnBytes = since;
+    const long long took = std::max(1LL, now - m_nPartBegunMs);
+    const long long came = m_nDelivered - m_nDeliveredAtBegin;
+    if (m_nBestOwnMs < 0 || came * m_nBestOwnMs > m_nBestOwnBytes * took) {
+      m_nBestOwnBytes = came;
       m_nBestOwnMs = took;
     }
-  } else if (m_nBestOwnMs >= 0 && took > kHintLeewayMs && since * m_nBestOwnMs * 5 < m_nBestOwnBytes * took * 4) {
-    HintFailed();
+    return;
   }
+  const long long took = now - m_nHintsBegunMs;
+  const long long came = m_nDelivered - m_nDeliveredAtHints;  // these parts' and the others' read meanwhile
+  if (++m_nHintParts >= kHintPartsWeighed && m_nBestOwnMs >= 0 && took > kHintLeewayMs &&
+      came * m_nBestOwnMs * 5 < m_nBestOwnBytes * took * 4)
+    HintFailed();
 }
 
 void CRequestsAhead::SendOwn(const std::string& object) {
@@ -121,7 +131,7 @@ bool CRequestsAhead::ReadOn(CRequest& request) {
     }
     if (request.body->Written()) return true;
     const long long before = request.body->Received();
-    const CBodyToFile::Step step = request.body->Next(error);
+    const CBodyToFile::Step step = request.body->Next(error, true);
     m_nDelivered += request.body->Received() - before;
     if (step == CBodyToFile::Step::kFailed) return false;
     if (step == CBodyToFile::Step::kEnd || request.body->Complete()) {

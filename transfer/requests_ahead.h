@@ -47,8 +47,10 @@ constexpr long long kAheadHorizonMs = 10000;
 // A request ahead that cannot connect within this long is given up (its part waits for its turn):
 // a firewall that drops connections beyond a limit never answers at all.
 constexpr unsigned kAheadConnectTimeoutMs = 3000;
-// A part asked ahead is weighed against the best pace of a part asked at its turn only when the
-// worker waited longer than this for it: one already in when reached cost nothing.
+// Asking ahead is weighed against the best pace of a part asked at its turn once this many parts
+// asked ahead have come in a row (as many as are out at once: one part's wait alone may fall
+// on a new connection's first round trip), and only when that took longer than kHintLeewayMs.
+constexpr int kHintPartsWeighed = kRequestsAhead + 1;
 constexpr long long kHintLeewayMs = 20;
 
 class CRequestsAhead {
@@ -95,8 +97,9 @@ class CRequestsAhead {
   int Depth(long long partSize) const;
   // A body came to its end: `bytes` more delivered by the line, for the rate; and, for a body
   // that came `whole` (a cut one says nothing of the line's pace), what the line delivered while
-  // the worker waited for that part, from its own request or from reaching its hint, is weighed:
-  // a hint part at less than four fifths of the best pace of a part asked at its turn costs time.
+  // the worker waited, from a part's own request or from reaching the first of the hints in a
+  // row, is weighed: hint parts at less than four fifths of the best pace of a part asked at its
+  // turn cost time, and end the asking ahead.
   void Delivered(long long bytes, bool whole);
 
   // What to do once the part being read has its whole body in and its request closed: its
@@ -142,6 +145,10 @@ class CRequestsAhead {
   long long m_nPartBegunMs = 0;         // when the worker began waiting for the part it reads
   long long m_nDeliveredAtBegin = 0;    // what the line had delivered then
   bool m_bReadingHint = false;          // that part was asked for ahead
+  // The hint parts read in a row: when the worker reached the first, what had come then, and
+  // how many came whole since.
+  long long m_nHintsBegunMs = 0, m_nDeliveredAtHints = 0;
+  int m_nHintParts = 0;
   // The best pace of a part asked at its turn: its bytes and its time (-1 before one came).
   long long m_nBestOwnBytes = 0, m_nBestOwnMs = -1;
   std::list<CRequest> m_requests;  // in the order sent

@@ -406,10 +406,11 @@ TEST_F(DownloadWorkerTest, AsksAheadOnlyAsFarAsTheLineWillSoonReach) {
   EXPECT_EQ(2, two.MostUnderWay());
 }
 
-// A part asked ahead while which the line delivers less than it did for a part asked at its turn
-// ends the asking ahead for the run, with no attempt, pause or message. Here p3's connection is
-// slow, and p2, read with it, comes at a fraction of p1's pace: the asking ahead ends as p2's body
-// ends. p3 to p5, whole in their files by then, are kept; the rest is asked for one part at a time.
+// Parts asked ahead while which the line delivers less than it did for a part asked at its turn
+// end the asking ahead for the run, with no attempt, pause or message. Here p3's connection is
+// slow, and p2 to p5, read with it, come at a fraction of p1's pace: once four have come in a row
+// (as many as are out at once), the requests still out end, the furthest first; the parts whole
+// in their files are kept, and the rest is asked for one part at a time.
 TEST_F(DownloadWorkerTest, AHintThatCostsTimeEndsTheAskingAhead) {
   Prepare(8);
   long long now = 0;
@@ -422,7 +423,8 @@ TEST_F(DownloadWorkerTest, AHintThatCostsTimeEndsTheAskingAhead) {
   const std::vector<std::string> events = m_server.Events();
   const auto closeP2 = std::find(events.begin(), events.end(), "close p2");
   ASSERT_NE(events.end(), closeP2);
-  std::vector<std::string> expected = {"label p3", "label p4", "label p5"};
+  std::vector<std::string> expected = {"send p6", "label p3", "send p7", "label p4", "send p8",
+                                       "label p5", "end p8",  "end p7",    "end p6"};
   for (const char* name : {"p6", "p7", "p8"})
     for (const char* what : {"label ", "send ", "answer ", "close "}) expected.push_back(what + std::string(name));
   expected.push_back("label Merging Parts");
