@@ -42,11 +42,7 @@ void CRequestsAhead::Reach(const std::string& object, std::unique_ptr<IPartHash>
 void CRequestsAhead::BeginPart(bool hint) {
   m_nPartBegunMs = m_clockMs();
   m_nDeliveredAtBegin = m_nDelivered;
-  if (hint && !m_bReadingHint) {
-    m_nHintsBegunMs = m_nPartBegunMs;
-    m_nDeliveredAtHints = m_nDelivered;
-    m_nHintParts = 0;
-  }
+  if (hint && !m_bReadingHint) m_nHintParts = 0;
   m_bReadingHint = hint;
 }
 
@@ -67,9 +63,13 @@ void CRequestsAhead::Delivered(long long bytes, bool whole) {
     }
     return;
   }
+  if (++m_nHintParts == kHintPartsWeighed) {
+    m_nHintsBegunMs = now;
+    m_nDeliveredAtHints = m_nDelivered;
+  }
   const long long took = now - m_nHintsBegunMs;
   const long long came = m_nDelivered - m_nDeliveredAtHints;  // these parts' and the others' read meanwhile
-  if (++m_nHintParts >= kHintPartsWeighed && m_nBestOwnMs >= 0 && took > kHintLeewayMs &&
+  if (m_nHintParts >= 2 * kHintPartsWeighed && m_nBestOwnMs >= 0 && took > kHintLeewayMs &&
       came * m_nBestOwnMs * 5 < m_nBestOwnBytes * took * 4)
     HintFailed();
 }
@@ -80,6 +80,7 @@ void CRequestsAhead::SendOwn(const std::string& object) {
   request.object = object;
   try {
     request.sent = CurrentHttpTransport().Send(m_strHost, m_nPort, object, &m_bStop);
+    request.sentMs = m_clockMs();
   } catch (...) {
     request.failure = std::current_exception();  // thrown to the worker when it takes the part
   }
@@ -97,6 +98,7 @@ void CRequestsAhead::SendHint(const std::string& object, const std::string& loca
   request.maxBytes = maxBytes;
   try {
     request.sent = CurrentHttpTransport().Send(m_strHost, m_nPort, object, &m_bStop, kAheadConnectTimeoutMs);
+    request.sentMs = m_clockMs();
   } catch (const CHttpTransportError&) {
     HintFailed();
     return;
@@ -110,7 +112,12 @@ std::unique_ptr<IHttpResponse> CRequestsAhead::Take(const std::string& object) {
   CRequest request = std::move(*found);
   m_requests.erase(found);
   if (request.failure) std::rethrow_exception(request.failure);
-  return request.sent->Answer();
+  std::unique_ptr<IHttpResponse> response = request.sent->Answer();
+  if (!request.hint) {
+    const long long took = m_clockMs() - request.sentMs;
+    if (m_nAnswerMs < 0 || took < m_nAnswerMs) m_nAnswerMs = took;
+  }
+  return response;
 }
 
 std::unique_ptr<CBodyToFile> CRequestsAhead::TakeBegun(const std::string& object) {
@@ -125,6 +132,9 @@ bool CRequestsAhead::ReadOn(CRequest& request) {
   std::string error;  // a hint's failure is never shown: its part's own attempt says what fails
   try {
     if (!request.body) {
+      // Its answer cannot have come before a round trip: waiting for it then would hold up the
+      // others, the part being read among them.
+      if (m_clockMs() - request.sentMs < m_nAnswerMs) return true;
       request.body = std::make_unique<CBodyToFile>(request.sent->Answer(), request.localPath, true,
                                                    request.hash.get(), request.maxBytes);
       if (!request.body->Open(error)) return false;

@@ -47,9 +47,10 @@ constexpr long long kAheadHorizonMs = 10000;
 // A request ahead that cannot connect within this long is given up (its part waits for its turn):
 // a firewall that drops connections beyond a limit never answers at all.
 constexpr unsigned kAheadConnectTimeoutMs = 3000;
-// Asking ahead is weighed against the best pace of a part asked at its turn once this many parts
-// asked ahead have come in a row (as many as are out at once: one part's wait alone may fall
-// on a new connection's first round trip), and only when that took longer than kHintLeewayMs.
+// Asking ahead is weighed against the best pace of a part asked at its turn over the parts asked
+// ahead in a row, leaving out the first this many (as many as are out at once: their waits fall
+// on the new connections' first round trips, paid once), once as many more have come, and only
+// when that took longer than kHintLeewayMs.
 constexpr int kHintPartsWeighed = kRequestsAhead + 1;
 constexpr long long kHintLeewayMs = 20;
 
@@ -97,9 +98,9 @@ class CRequestsAhead {
   int Depth(long long partSize) const;
   // A body came to its end: `bytes` more delivered by the line, for the rate; and, for a body
   // that came `whole` (a cut one says nothing of the line's pace), what the line delivered while
-  // the worker waited, from a part's own request or from reaching the first of the hints in a
-  // row, is weighed: hint parts at less than four fifths of the best pace of a part asked at its
-  // turn cost time, and end the asking ahead.
+  // the worker waited is weighed: for a part's own request, from the request; for hints in a row,
+  // from the end of the first kHintPartsWeighed of them. Hint parts at less than four fifths of
+  // the best pace of a part asked at its turn cost time, and end the asking ahead.
   void Delivered(long long bytes, bool whole);
 
   // What to do once the part being read has its whole body in and its request closed: its
@@ -121,6 +122,7 @@ class CRequestsAhead {
     bool hint = false;
     bool reached = false;  // its part is the one being read
     std::unique_ptr<IHttpRequestSent> sent;
+    long long sentMs = 0;        // when it was on its way
     std::exception_ptr failure;  // the send's, when it failed
     // A hint's body, once read from, and what it is read into.
     std::string localPath;
@@ -141,12 +143,15 @@ class CRequestsAhead {
   std::function<long long()> m_clockMs;
   long long m_nStartMs;
   long long m_nDelivered = 0;
+  // The least time a part's own request took to be answered (-1 before one was): the answer to a
+  // request ahead is not waited for before it has had that long to come.
+  long long m_nAnswerMs = -1;
   bool m_bHintsOff = false;
   long long m_nPartBegunMs = 0;         // when the worker began waiting for the part it reads
   long long m_nDeliveredAtBegin = 0;    // what the line had delivered then
   bool m_bReadingHint = false;          // that part was asked for ahead
-  // The hint parts read in a row: when the worker reached the first, what had come then, and
-  // how many came whole since.
+  // The hint parts read in a row: how many came whole, and when the weighing of them began (as
+  // the first kHintPartsWeighed were in) and what had come then.
   long long m_nHintsBegunMs = 0, m_nDeliveredAtHints = 0;
   int m_nHintParts = 0;
   // The best pace of a part asked at its turn: its bytes and its time (-1 before one came).

@@ -407,28 +407,29 @@ TEST_F(DownloadWorkerTest, AsksAheadOnlyAsFarAsTheLineWillSoonReach) {
 }
 
 // Parts asked ahead while which the line delivers less than it did for a part asked at its turn
-// end the asking ahead for the run, with no attempt, pause or message. Here p3's connection is
-// slow, and p2 to p5, read with it, come at a fraction of p1's pace: once four have come in a row
-// (as many as are out at once), the requests still out end, the furthest first; the parts whole
-// in their files are kept, and the rest is asked for one part at a time.
+// end the asking ahead for the run, with no attempt, pause or message. The first four in a row
+// (p2 to p5, as many as are out at once) open their connections and are not weighed; then p7's
+// connection is slow, and p6 to p9, read with it, come at a fraction of p1's pace: as the fourth of
+// them ends, the requests still out end, the furthest first; the parts whole in their files are
+// kept, and the rest is asked for one part at a time.
 TEST_F(DownloadWorkerTest, AHintThatCostsTimeEndsTheAskingAhead) {
-  Prepare(8);
+  Prepare(12);
   long long now = 0;
   m_download.m_clockMs = [&] { return now; };
-  m_server.onBlock = [&](const std::string& object, int) { now += object == kRemote + "p3" ? 500 : 10; };
+  m_server.onBlock = [&](const std::string& object, int) { now += object == kRemote + "p7" ? 500 : 10; };
   m_view.onLabel = [&](const std::string& text) { m_server.Note("label " + text); };
   EXPECT_EQ(0u, Run());
   ExpectFinished();
   EXPECT_TRUE(TakeMessages().empty());
   const std::vector<std::string> events = m_server.Events();
-  const auto closeP2 = std::find(events.begin(), events.end(), "close p2");
-  ASSERT_NE(events.end(), closeP2);
-  std::vector<std::string> expected = {"send p6", "label p3", "send p7", "label p4", "send p8",
-                                       "label p5", "end p8",  "end p7",    "end p6"};
-  for (const char* name : {"p6", "p7", "p8"})
+  const auto closeP6 = std::find(events.begin(), events.end(), "close p6");
+  ASSERT_NE(events.end(), closeP6);
+  std::vector<std::string> expected = {"send p10", "label p7", "send p11", "label p8", "send p12",
+                                       "label p9", "end p12",  "end p11",   "end p10"};
+  for (const char* name : {"p10", "p11", "p12"})
     for (const char* what : {"label ", "send ", "answer ", "close "}) expected.push_back(what + std::string(name));
   expected.push_back("label Merging Parts");
-  EXPECT_EQ(expected, std::vector<std::string>(closeP2 + 1, events.end()));
+  EXPECT_EQ(expected, std::vector<std::string>(closeP6 + 1, events.end()));
   EXPECT_EQ(4, m_server.MostUnderWay());
 }
 
