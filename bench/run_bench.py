@@ -734,13 +734,14 @@ def line_label(rtt, mbit, loss):
     return f'{rtt} ms / {rate}{", 1 % loss" if loss else ""}'
 
 
-def tcp_rows(side, programs, native, site, runs, scale):
+def tcp_rows(side, programs, native, site, runs, scale, rtts):
     """The program, asking ahead and one part at a time, against one GET of the whole installer
-    and the parts four at a time with curl, through lines with real TCP."""
+    and the parts four at a time with curl, through lines with real TCP (those of `rtts`)."""
     rows = []
     cases = [(rtt, mbit, buffer_ms, part, loss) for rtt, mbit, buffer_ms in TCP_LINES for part in (MiB, 64 * 1024)
-             for loss in (0, 0.01)]
-    cases.append((*SATELLITE, MiB, 0))
+             for loss in (0, 0.01) if rtt in rtts]
+    if SATELLITE[0] in rtts:
+        cases.append((*SATELLITE, MiB, 0))
     size = 16 * MiB // scale
     for rtt, mbit, buffer_ms, part, loss in cases:
         folder = publish(native, site, f'tcp{size // 1024}k{part // 1024}k', size, part)
@@ -857,7 +858,7 @@ def servers_rows(side, programs, native, site, scale):
     return rows
 
 
-def tcp_sections(wanted, win, native, site, work, runs, scale):
+def tcp_sections(wanted, win, native, site, work, runs, scale, rtts):
     """The `tcp` and `servers` sections, in namespaces of their own, everything removed after."""
     programs = {'asking ahead': win / 'bench' / 'trelkin_tcp_asking_ahead.exe',
                 'one part at a time': win / 'bench' / 'trelkin_tcp_one_at_a_time.exe'}
@@ -867,8 +868,9 @@ def tcp_sections(wanted, win, native, site, work, runs, scale):
         side = ClientSide(net, win, work)
         try:
             if 'tcp' in wanted:
-                tcp += tcp_rows(side, programs, native, site, runs, scale)
-                tcp += slow_start_up_rows(side, programs, native, site, runs)
+                tcp += tcp_rows(side, programs, native, site, runs, scale, rtts)
+                if SLOW_LINE[0] in rtts:
+                    tcp += slow_start_up_rows(side, programs, native, site, runs)
             if 'servers' in wanted:
                 servers += servers_rows(side, programs, native, site, scale)
         finally:
@@ -914,6 +916,10 @@ def main():
     parser.add_argument('--only', help='comma-separated rows, of ' + ', '.join(SECTIONS + TCP_SECTIONS) +
                         ' (not written to docs/, but for line, tcp and servers)')
     parser.add_argument('--port', type=int, default=PORT, help='a loopback port of this bench\'s own (and the next)')
+    every_rtt = [rtt for rtt, _, _ in TCP_LINES] + [SATELLITE[0], SLOW_LINE[0]]
+    parser.add_argument('--rtts', type=lambda text: [int(rtt) for rtt in text.split(',')], default=every_rtt,
+                        help='the tcp section\'s lines, by round trip in ms (all: ' +
+                        ','.join(map(str, every_rtt)) + '; 600 is the satellite, 300 the slow line\'s start-up)')
     args = parser.parse_args()
     only = args.only.split(',') if args.only else [section for section in SECTIONS if section not in ('mobile', 'https')]
     if set(only) - set(SECTIONS + TCP_SECTIONS):
@@ -926,12 +932,15 @@ def main():
     win, native, key = build(sequential='line' in only, tcp=bool(tcp_wanted), https='https' in only)
     work = Path(tempfile.mkdtemp(prefix='brisko-bench-'))
     site = work / 'site'
-    rows, line, tcp, servers, load = [], [], [], [], ''
+    rows, line, tcp, servers, load, only_lines = [], [], [], [], '', ''
     try:
         if set(only) - set(TCP_SECTIONS):
             rows, line = loopback_sections(only, win, native, key, site, work, args.runs, scale)
         if tcp_wanted:
-            tcp, servers, load = tcp_sections(tcp_wanted, win, native, site, work, args.runs, scale)
+            tcp, servers, load = tcp_sections(tcp_wanted, win, native, site, work, args.runs, scale, args.rtts)
+            every_rtt = [rtt for rtt, _, _ in (*TCP_LINES, SATELLITE, SLOW_LINE)]
+            if sorted(args.rtts) != sorted(every_rtt):
+                only_lines = '; only the lines of ' + ', '.join(map(str, args.rtts)) + ' ms round trip'
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if rows:
@@ -941,7 +950,7 @@ def main():
     if tcp:
         header = ('line', 'package', 'client', 'one GET of the whole installer (curl)', 'client: to Install; transfer',
                   'ratio to one GET', 'ratio to the line\'s capacity', 'connections at once')
-        write_between_markers('tcp results', *markdown_table(header, tcp, args, load), args)
+        write_between_markers('tcp results', *markdown_table(header, tcp, args, load + only_lines), args)
     if servers:
         header = ('server', 'line', 'package', 'build', 'outcome', 'time', 'connections at once')
         write_between_markers('servers results', *markdown_table(header, servers, args, load.replace(

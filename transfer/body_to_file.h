@@ -29,8 +29,6 @@ class CBodyToFile {
   // without waiting for a whole block.
   Step Next(std::string& error, bool some = false);
 
-  // The body's end came (Next gave kEnd, or it was closed since).
-  bool Ended() const { return m_bEnded; }
   // The body came to its end, and the file is flushed and closed without fault.
   bool Written() const { return m_bClosed && m_strCloseError.empty(); }
   // Every announced byte came: the body's end needs no more reading.
