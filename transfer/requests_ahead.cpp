@@ -106,11 +106,16 @@ void CRequestsAhead::SendHint(const std::string& object, const std::string& loca
   m_requests.push_back(std::move(request));
 }
 
+CRequestsAhead::CRequest CRequestsAhead::TakeOut(std::list<CRequest>::iterator at) {
+  CRequest request = std::move(*at);
+  m_requests.erase(at);
+  return request;
+}
+
 std::unique_ptr<IHttpResponse> CRequestsAhead::Take(const std::string& object) {
   auto found = Find(object);
   if (found == m_requests.end()) return nullptr;
-  CRequest request = std::move(*found);
-  m_requests.erase(found);
+  CRequest request = TakeOut(found);
   if (request.failure) std::rethrow_exception(request.failure);
   std::unique_ptr<IHttpResponse> response = request.sent->Answer();
   if (!request.hint) {
@@ -123,9 +128,7 @@ std::unique_ptr<IHttpResponse> CRequestsAhead::Take(const std::string& object) {
 std::unique_ptr<CBodyToFile> CRequestsAhead::TakeBegun(const std::string& object) {
   auto found = Find(object);
   if (found == m_requests.end() || !found->body) return nullptr;
-  std::unique_ptr<CBodyToFile> body = std::move(found->body);
-  m_requests.erase(found);
-  return body;
+  return std::move(TakeOut(found).body);
 }
 
 bool CRequestsAhead::ReadOn(CRequest& request) {
@@ -158,7 +161,7 @@ bool CRequestsAhead::ReadOn(CRequest& request) {
 
 void CRequestsAhead::ReadOthers() {
   for (CRequest& request : m_requests) {
-    if (!request.hint || request.failure || !request.sent) continue;
+    if (!request.hint) continue;  // a hint is out only once sent
     if (!ReadOn(request)) {
       HintFailed();  // ends this request too; the list has changed
       return;

@@ -130,6 +130,8 @@ class CRequestsAhead {
     long long maxBytes = -1;
     std::unique_ptr<CBodyToFile> body;
   };
+  // Removes the request at `at` from those out and hands it over.
+  CRequest TakeOut(std::list<CRequest>::iterator at);
   // One block more of a hint's body; false when the hint failed.
   bool ReadOn(CRequest& request);
   // The worker begins waiting for a part: asked for now, or (`hint`) reached after a hint.
