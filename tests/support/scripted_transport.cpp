@@ -79,6 +79,7 @@ class CScriptedRequestSent : public IHttpRequestSent {
   std::unique_ptr<IHttpResponse> Answer() override {
     m_bAnswered = true;
     m_owner.Note("answer " + m_object.substr(m_object.rfind('/') + 1));
+    if (m_owner.onAnswer) m_owner.onAnswer(m_object);
     try {
       if (m_script.stallAtConnect) m_owner.Stall(m_nEpoch, m_script.failureText);
       if (m_script.failAtConnect) throw CHttpTransportError(m_script.failureText);

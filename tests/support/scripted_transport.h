@@ -38,8 +38,10 @@ class CScriptedTransport : public IHttpTransport {
   void Script(const std::string& object, ScriptedResponse response);
   // Forgets what was queued for the object: from now on this response answers it.
   void Answer(const std::string& object, ScriptedResponse response);
-  // Called after each block a response hands out (on the fetching thread).
+  // Called after each block a response hands out, and as a request's answer is taken (on the
+  // fetching thread).
   std::function<void(const std::string& object, int block)> onBlock;
+  std::function<void(const std::string& object)> onAnswer;
   // A server that allows each client `perClientLimit` requests under way (0: no limit), and
   // answers one beyond them with 503, or, `dropBeyondLimit`, never answers its connect at all.
   int perClientLimit = 0;

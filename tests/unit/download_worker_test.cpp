@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #ifndef _WIN32
 #include <unistd.h>
@@ -433,6 +434,48 @@ TEST_F(DownloadWorkerTest, AHintThatCostsTimeEndsTheAskingAhead) {
     for (const char* what : {"label ", "send ", "answer ", "close "}) expected.push_back(what + std::string(name));
   expected.push_back("label Merging Parts");
   EXPECT_EQ(expected, std::vector<std::string>(closeP6 + 1, events.end()));
+  EXPECT_EQ(4, m_server.MostUnderWay());
+
+  // The first four parts asked ahead are not weighed: slow as new connections' first round trips
+  // are, they do not end the asking ahead, which goes on to the last part.
+  m_download.m_index = CPackageIndex();
+  m_bodies.clear();
+  m_installer.clear();
+  RemoveFile(m_dir / "corvane.exe");
+  Prepare(12);
+  CScriptedTransport server;
+  ServeEveryPart(server);
+  m_download.m_clockMs = [&] { return now; };
+  const std::set<std::string> cold = {kRemote + "p2", kRemote + "p3", kRemote + "p4", kRemote + "p5"};
+  server.onBlock = [&](const std::string& object, int) { now += cold.count(object) ? 500 : 10; };
+  m_view.onLabel = [&](const std::string& text) { server.Note("label " + text); };
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+  const std::vector<std::string> again = server.Events();
+  const auto at = [&](const std::string& event) { return std::find(again.begin(), again.end(), event); };
+  EXPECT_LT(at("send p12"), at("label p11"));
+  EXPECT_EQ(again.end(), std::find_if(again.begin(), again.end(), [](const std::string& e) { return e.rfind("end ", 0) == 0; }));
+}
+
+// An answer asked ahead is waited for only once it can have come: here p1's answer took a round
+// trip of 100 ms and each block takes 10 ms, so the requests sent as p2 is reached (two blocks)
+// are not answered before p2 is written. Taking them at once would hold the worker a round trip each,
+// once a part, with the part it reads waiting. Their parts then come as any hint's would.
+TEST_F(DownloadWorkerTest, AnAnswerAskedAheadIsWaitedForOnlyOnceItCanHaveCome) {
+  Prepare(6);
+  long long now = 0;
+  m_download.m_clockMs = [&] { return now; };
+  m_server.onAnswer = [&](const std::string& object) { now += object == kRemote + "p1" ? 100 : 0; };
+  m_server.onBlock = [&](const std::string&, int) { now += 10; };
+  m_view.onLabel = [&](const std::string& text) { m_server.Note("label " + text); };
+  EXPECT_EQ(0u, Run());
+  ExpectFinished();
+  EXPECT_TRUE(TakeMessages().empty());
+  const std::vector<std::string> events = m_server.Events();
+  const auto at = [&](const std::string& event) { return std::find(events.begin(), events.end(), event); };
+  ASSERT_LT(at("send p3"), at("label p3"));     // asked ahead while p2 was read...
+  EXPECT_LT(at("close p2"), at("answer p3"));   // ...and answered only after it
+  EXPECT_EQ(1, m_server.RequestCount(kRemote + "p3"));
   EXPECT_EQ(4, m_server.MostUnderWay());
 }
 
